@@ -1,0 +1,69 @@
+// kelvane: feeds the CPU temperature to the cooling board on the I2C bus,
+// every 500 ms, for as long as it runs.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <wiringPi.h>
+#include <wiringPiI2C.h>
+
+#include "board.h"
+
+// Line buffering with a buffer of our own: every console line is out before
+// the register write that follows it, also into a pipe or the journal, and
+// stdio need not stat stdout to size a buffer.
+static char console_buf[BUFSIZ];
+
+// Opens the board and keeps its handle, which must fit the 8-bit handle;
+// a failed open or a descriptor above 255 ends the program.
+static bool open_board(void)
+{
+    errno = 0;
+    int fd = wiringPiI2CSetup(slave_addr);
+    if (fd < 0) {
+        fprintf(stderr, "kelvane: cannot open the I2C board at 0x%02x: %s\n", unsigned(slave_addr),
+                errno ? strerror(errno) : "wiringPi failed");
+        return false;
+    }
+    if (fd > UINT8_MAX) {
+        fprintf(stderr, "kelvane: cannot keep the handle of the I2C board at 0x%02x: descriptor %d does not fit in 8 bits\n",
+                unsigned(slave_addr), fd);
+        return false;
+    }
+    iic_hand = static_cast<uint8_t>(fd);
+    return true;
+}
+
+// Start-up: initialise wiringPi, open the board, shake hands on the start
+// register; only a reply of 0 starts the sample-and-send loop, which never
+// ends by itself. Exit status 1 when the board cannot be reached.
+int main()
+{
+    setvbuf(stdout, console_buf, _IOLBF, sizeof console_buf);
+
+    // Without this, wiringPi ends the process by itself when its set-up or
+    // the opening of the bus fails; with it, the calls return -1.
+    setenv("WIRINGPI_CODES", "1", 0);
+    if (wiringPiSetup() != -1)
+        puts("ok");
+
+    if (!open_board())
+        return 1;
+
+    uint8_t reply = IIC_start(iic_hand, start_cmd, null);
+    if (reply != null) {
+        if (reply == 0xFF && errno)
+            fprintf(stderr, "kelvane: the board at 0x%02x did not answer the handshake: %s\n",
+                    unsigned(slave_addr), strerror(errno));
+        else
+            fprintf(stderr, "kelvane: the board at 0x%02x refused the handshake (reply 0x%02x)\n",
+                    unsigned(slave_addr), unsigned(reply));
+        return 1;
+    }
+
+    for (;;) {
+        trans_temp(iic_hand, sendTemp_cmd);
+        delay(500);
+    }
+}
