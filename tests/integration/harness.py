@@ -116,11 +116,11 @@ class Rig:
         self.sim.stdin.flush()
         self.board.wait_for(lambda ls: any(l == "board: set " + text.strip() for l in ls[n:]))
 
-    def start(self, *args, program=KELVANE):
+    def start(self, *args, program=KELVANE, qemu_args=()):
         env = dict(os.environ, WIRINGPI_SIM_SOCKET=self.socket)
         env.pop("WIRINGPI_CODES", None)
         self.proc = subprocess.Popen(
-            [QEMU, "-L", self.root, "-E", "LD_LIBRARY_PATH=" + WIRINGPI_DIR, program, *args],
+            [QEMU, *qemu_args, "-L", self.root, "-E", "LD_LIBRARY_PATH=" + WIRINGPI_DIR, program, *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         self.out = Lines(self.proc.stdout)
         self.err = Lines(self.proc.stderr)
@@ -134,6 +134,8 @@ class Rig:
         status = self.proc.wait(timeout=10)
         self.out.thread.join(5)
         self.err.thread.join(5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
         return status
 
     def run(self, *args, seconds=5.0, program=KELVANE):
@@ -161,6 +163,8 @@ class Rig:
         except subprocess.TimeoutExpired:
             self.sim.kill()
             self.sim.wait()
+        self.board.thread.join(5)
+        self.sim.stdout.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
