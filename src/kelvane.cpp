@@ -27,7 +27,9 @@ static bool open_board(void)
         return false;
     }
     if (fd > UINT8_MAX) {
-        fprintf(stderr, "kelvane: cannot keep the handle of the I2C board at 0x%02x: descriptor %d does not fit in 8 bits\n",
+        fprintf(stderr,
+                "kelvane: cannot keep the handle of the I2C board at 0x%02x: descriptor %d does "
+                "not fit in 8 bits\n",
                 unsigned(slave_addr), fd);
         return false;
     }

@@ -11,24 +11,24 @@
 struct BusOp {
     char kind; // 'W' register write, 'R' plain read
     int fd;
-    int reg;  // -1 for a read
-    int data; // the value passed to the write, or the reply of the read
+    int reg;            // -1 for a read
+    int data;           // the value passed to the write, or the reply of the read
     long console_bytes; // what had reached stdout when the transaction ran
 };
 
 namespace fake {
 extern std::vector<BusOp> ops;
-extern int setup_result;             // wiringPiSetup
-extern int i2c_setup_result;         // wiringPiI2CSetup
+extern int setup_result;     // wiringPiSetup
+extern int i2c_setup_result; // wiringPiI2CSetup
 extern std::vector<int> i2c_setup_addrs;
-extern std::deque<int> read_replies; // -1 fails with EREMOTEIO; empty answers 0
+extern std::deque<int> read_replies;  // -1 fails with EREMOTEIO; empty answers 0
 extern std::deque<int> write_results; // -1 fails with EREMOTEIO; empty succeeds
 extern bool codes_set_at_setup;
 extern std::string codes_at_setup;
 extern std::vector<unsigned> delays;
-extern unsigned max_cycles;          // delay() leaves the loop after this many
+extern unsigned max_cycles; // delay() leaves the loop after this many
 extern std::jmp_buf loop_exit;
-extern std::string zone_path;        // where the thermal zone reads from
+extern std::string zone_path; // where the thermal zone reads from
 extern int zone_opens;
 
 void reset();

@@ -27,11 +27,11 @@ TEST_F(Thermal, PrintsTheLineAndReturnsDegrees)
         float degrees;
     } cases[] = {
         {"48312\n", "The temperature is 48.312 C.\n", 48.312f},
-        {"9500\n", "The temperature is  9.500 C.\n", 9.5f},       // field of 6
-        {"105000\n", "The temperature is 105.000 C.\n", 105.0f},  // grows, not cut
+        {"9500\n", "The temperature is  9.500 C.\n", 9.5f},      // field of 6
+        {"105000\n", "The temperature is 105.000 C.\n", 105.0f}, // grows, not cut
         {"-5000\n", "The temperature is -5.000 C.\n", -5.0f},
         {"0\n", "The temperature is  0.000 C.\n", 0.0f},
-        {"47236", "The temperature is 47.236 C.\n", 47.236f},     // no newline
+        {"47236", "The temperature is 47.236 C.\n", 47.236f}, // no newline
         {"  51000 trailing\n", "The temperature is 51.000 C.\n", 51.0f},
     };
     for (const Case &c : cases) {
