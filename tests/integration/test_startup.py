@@ -15,11 +15,13 @@ class HandshakeAccepted(unittest.TestCase):
             self.assertTrue(rig.out.wait_for(lambda ls: len(ls) >= 4, timeout=20))
             status = rig.stop()
             times = rig.out.times[1:]
+            reply = rig.board.times[next(i for i, l in enumerate(rig.board.lines) if "handshake reply" in l)]
             out, err, board = rig.out.snapshot(), rig.err.snapshot(), rig.board.snapshot()
         self.assertEqual(status, -15, "the program never ends by itself")
         self.assertEqual(out[0], "ok")
         self.assertEqual(set(out[1:]), {LINE})
         self.assertEqual(err, [])
+        self.assertLess(times[0] - reply, 0.4, "the first sample follows the handshake at once")
         steps = [b - a for a, b in zip(times, times[1:])]
         for step in steps:
             self.assertGreater(step, 0.45)
