@@ -32,6 +32,16 @@ uint8_t IIC_start(uint8_t handle, uint8_t reg, uint8_t data)
     return static_cast<uint8_t>(wiringPiI2CRead(handle));
 }
 
+// The mode register answers like the handshake: write, then read the reply.
+void get_Mode(uint8_t handle, uint8_t reg, uint8_t data)
+{
+    uint8_t mode = IIC_start(handle, reg, data);
+    if (mode == 1)
+        puts("Mode:Auto_mode");
+    if (mode == 2)
+        puts("Mode:Manu_mode");
+}
+
 // One sample to the board: the console line comes first (from the reading),
 // then one register write of the whole degrees, truncated toward zero; the
 // register takes the low 8 bits, so -1 arrives as 0xFF. A failed reading

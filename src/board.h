@@ -25,6 +25,11 @@ extern uint8_t null;
 // gives 0xFF with errno set; a board answering 0xFF leaves errno at 0.
 uint8_t IIC_start(uint8_t handle, uint8_t reg, uint8_t data);
 
+// Asks the board for its mode: writes data to reg (the mode register is
+// getMode_cmd), reads the reply, and prints "Mode:Auto_mode" for 1 or
+// "Mode:Manu_mode" for 2. Any other reply, or a failed read, prints nothing.
+void get_Mode(uint8_t handle, uint8_t reg, uint8_t data);
+
 // Takes one temperature sample and writes its whole degrees to reg. A failed
 // reading writes nothing. Write failures are reported when they start and
 // when they end, not on every cycle.

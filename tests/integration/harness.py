@@ -23,6 +23,7 @@ QEMU = os.environ["KELVANE_QEMU"]
 CROSS = os.environ["KELVANE_CROSS"]
 CC = os.environ["KELVANE_CC"]
 SIM = os.environ["KELVANE_SIM"]
+MODE_DRIVER = os.environ.get("KELVANE_MODE_DRIVER")
 
 ZONE = "/sys/class/thermal/thermal_zone0/temp"
 TEMP_LINE = re.compile(r"^The temperature is (.{6,}) C\.$")

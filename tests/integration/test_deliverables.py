@@ -63,7 +63,7 @@ class Linking(unittest.TestCase):
 class Names(unittest.TestCase):
     def test_names_have_c_linkage(self):
         syms = symbols(OBJECT)
-        for name in ("main", "IIC_start", "trans_temp", "getCPUtemperture"):
+        for name in ("main", "IIC_start", "trans_temp", "get_Mode", "getCPUtemperture"):
             self.assertEqual(syms[name][1], "T", name)
         for name in ("LED", "slave_addr", "start_cmd", "getMode_cmd", "sendTemp_cmd"):
             self.assertEqual(syms[name][1], "D", name)

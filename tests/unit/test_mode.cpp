@@ -1,0 +1,42 @@
+// The mode query: one write with the caller's register and data byte, the
+// read right after it, and at most one console line.
+#include <gtest/gtest.h>
+
+#include "board.h"
+#include "fake_wiringpi.h"
+
+namespace {
+
+TEST(Mode, WritesTheCallersRegisterAndDataThenReads)
+{
+    fake::reset();
+    capture([] { get_Mode(7, getMode_cmd, 0x5A); });
+    ASSERT_EQ(fake::ops.size(), 2u);
+    EXPECT_EQ(fake::ops[0].kind, 'W');
+    EXPECT_EQ(fake::ops[0].fd, 7);
+    EXPECT_EQ(fake::ops[0].reg, 2);
+    EXPECT_EQ(fake::ops[0].data, 0x5A);
+    EXPECT_EQ(fake::ops[1].kind, 'R');
+    EXPECT_EQ(fake::ops[1].fd, 7);
+}
+
+TEST(Mode, PrintsTheModeOrNothing)
+{
+    struct Case {
+        int reply;
+        const char *out;
+    } cases[] = {
+        {1, "Mode:Auto_mode\n"}, {2, "Mode:Manu_mode\n"}, {0, ""}, {3, ""}, {255, ""},
+        {-1, ""}, // failed read
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reply);
+        fake::reset();
+        fake::read_replies = {c.reply};
+        Output o = capture([] { get_Mode(7, getMode_cmd, 0); });
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, "");
+    }
+}
+
+} // namespace
