@@ -46,6 +46,18 @@ void reset()
     unsetenv("WIRINGPI_CODES");
 }
 
+std::vector<std::string> bus()
+{
+    std::vector<std::string> lines;
+    for (const BusOp &op : ops) {
+        std::string line = (op.kind == 'W' ? "write fd=" : "read fd=") + std::to_string(op.fd);
+        if (op.kind == 'W')
+            line += " reg=" + std::to_string(op.reg) + " data=" + std::to_string(op.data);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 void set_zone(const std::string &content)
 {
     std::ofstream(zone_path, std::ios::trunc) << content;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using Bus = std::vector<std::string>;
+
 struct BusOp {
     char kind; // 'W' register write, 'R' plain read
     int fd;
@@ -32,6 +34,8 @@ extern std::string zone_path; // where the thermal zone reads from
 extern int zone_opens;
 
 void reset();
+// The transactions so far, as "write fd=5 reg=1 data=0" and "read fd=5".
+std::vector<std::string> bus();
 void set_zone(const std::string &content); // writes the zone file
 } // namespace fake
 

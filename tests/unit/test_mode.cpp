@@ -11,13 +11,7 @@ TEST(Mode, WritesTheCallersRegisterAndDataThenReads)
 {
     fake::reset();
     capture([] { get_Mode(7, getMode_cmd, 0x5A); });
-    ASSERT_EQ(fake::ops.size(), 2u);
-    EXPECT_EQ(fake::ops[0].kind, 'W');
-    EXPECT_EQ(fake::ops[0].fd, 7);
-    EXPECT_EQ(fake::ops[0].reg, 2);
-    EXPECT_EQ(fake::ops[0].data, 0x5A);
-    EXPECT_EQ(fake::ops[1].kind, 'R');
-    EXPECT_EQ(fake::ops[1].fd, 7);
+    EXPECT_EQ(fake::bus(), (Bus{"write fd=7 reg=2 data=90", "read fd=7"}));
 }
 
 TEST(Mode, PrintsTheModeOrNothing)
@@ -26,7 +20,11 @@ TEST(Mode, PrintsTheModeOrNothing)
         int reply;
         const char *out;
     } cases[] = {
-        {1, "Mode:Auto_mode\n"}, {2, "Mode:Manu_mode\n"}, {0, ""}, {3, ""}, {255, ""},
+        {1, "Mode:Auto_mode\n"},
+        {2, "Mode:Manu_mode\n"},
+        {0, ""},
+        {3, ""},
+        {255, ""},
         {-1, ""}, // failed read
     };
     for (const Case &c : cases) {

@@ -22,13 +22,7 @@ TEST_F(Protocol, HandshakeWritesTheRegisterThenReadsTheReply)
         fake::read_replies = {reply};
         EXPECT_EQ(IIC_start(5, start_cmd, null), reply);
         EXPECT_EQ(errno, 0) << "a reply is not a failed read";
-        ASSERT_EQ(fake::ops.size(), 2u);
-        EXPECT_EQ(fake::ops[0].kind, 'W');
-        EXPECT_EQ(fake::ops[0].fd, 5);
-        EXPECT_EQ(fake::ops[0].reg, 1);
-        EXPECT_EQ(fake::ops[0].data, 0);
-        EXPECT_EQ(fake::ops[1].kind, 'R');
-        EXPECT_EQ(fake::ops[1].fd, 5);
+        EXPECT_EQ(fake::bus(), (Bus{"write fd=5 reg=1 data=0", "read fd=5"}));
     }
 }
 
@@ -42,11 +36,7 @@ TEST_F(Protocol, FailedHandshakeReadIs255WithErrno)
 TEST_F(Protocol, BytesAreWidenedWithoutSignExtension)
 {
     IIC_start(200, 0x80, 0xFF);
-    ASSERT_EQ(fake::ops.size(), 2u);
-    EXPECT_EQ(fake::ops[0].fd, 200);
-    EXPECT_EQ(fake::ops[0].reg, 0x80);
-    EXPECT_EQ(fake::ops[0].data, 0xFF);
-    EXPECT_EQ(fake::ops[1].fd, 200);
+    EXPECT_EQ(fake::bus(), (Bus{"write fd=200 reg=128 data=255", "read fd=200"}));
 }
 
 // One line, then one write of the whole degrees, truncated toward zero and
@@ -65,11 +55,7 @@ TEST_F(Protocol, SampleIsWrittenInWholeDegreesAfterItsLine)
         fake::reset();
         fake::set_zone(c.zone);
         Output o = capture([] { trans_temp(9, sendTemp_cmd); });
-        ASSERT_EQ(fake::ops.size(), 1u);
-        EXPECT_EQ(fake::ops[0].kind, 'W');
-        EXPECT_EQ(fake::ops[0].fd, 9);
-        EXPECT_EQ(fake::ops[0].reg, 3);
-        EXPECT_EQ(fake::ops[0].data, c.sent);
+        EXPECT_EQ(fake::bus(), Bus{"write fd=9 reg=3 data=" + std::to_string(c.sent)});
         EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 1);
         EXPECT_EQ(o.err, "");
     }
