@@ -1,0 +1,62 @@
+# Installation: the program, its systemd unit, the entry that loads i2c-dev
+# at boot, the manual page; and the Debian package built from the same
+# tree by CPack.
+include(GNUInstallDirs)
+
+# Debian keeps system units in /lib/systemd/system; any other prefix gets
+# them beside it (systemd also reads /usr/local/lib/systemd/system).
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(unit_dir /lib/systemd/system)
+else()
+  set(unit_dir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+endif()
+set(KELVANE_SYSTEMD_UNIT_DIR ${unit_dir} CACHE PATH "Where the systemd unit is installed")
+
+set(KELVANE_INSTALLED_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/kelvane)
+configure_file(dist/kelvane.service.in kelvane.service @ONLY)
+configure_file(dist/kelvane.8 kelvane.8 @ONLY)
+configure_file(dist/debian/changelog changelog @ONLY)
+
+# Manual page and changelog compressed, as Debian ships them.
+set(gzipped)
+foreach(file kelvane.8 changelog)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
+  add_custom_command(OUTPUT ${out}
+                     COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/${file} > ${out}
+                     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${file})
+  list(APPEND gzipped ${out})
+endforeach()
+add_custom_target(kelvane_docs ALL DEPENDS ${gzipped})
+
+install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvane.service DESTINATION ${KELVANE_SYSTEMD_UNIT_DIR})
+install(FILES dist/modules-load.conf DESTINATION ${CMAKE_INSTALL_LIBDIR}/modules-load.d RENAME kelvane.conf)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvane.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES dist/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kelvane)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(KELVANE_MAINTAINER "kelvane developers <kelvane-dev@example.org>" CACHE STRING
+    "Maintainer of the Debian package")
+set(CPACK_PACKAGE_CONTACT ${KELVANE_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+endif()
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), wiringpi, init-system-helpers (>= 1.52)")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CPU temperature feed for an I2C cooling board")
+set(CPACK_PACKAGE_DESCRIPTION "kelvane reads the Raspberry Pi's CPU temperature every 500 ms and
+writes it in whole degrees to register 3 of the cooling board at I2C address
+0x0B, after a handshake on register 1. It runs as a hardened systemd service
+without root, and is restarted while the board is away.")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/prerm
+    ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_STRIP_FILES TRUE)
+include(CPack)

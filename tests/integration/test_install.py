@@ -1,0 +1,164 @@
+"""The installed tree, the systemd unit, the manual page and the Debian
+package, as a user on a Pi would get them."""
+
+import glob
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from harness import CROSS, KELVANE
+
+BUILD = os.path.dirname(KELVANE)
+FILES = [
+    "lib/systemd/system/kelvane.service",
+    "usr/bin/kelvane",
+    "usr/lib/modules-load.d/kelvane.conf",
+    "usr/share/doc/kelvane/changelog.gz",
+    "usr/share/doc/kelvane/copyright",
+    "usr/share/man/man8/kelvane.8.gz",
+]
+UNIT = "lib/systemd/system/kelvane.service"
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, **kw)
+
+
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+def tree(root):
+    return sorted(os.path.relpath(os.path.join(d, f), root)
+                  for d, _, files in os.walk(root) for f in files)
+
+
+def unit_settings(path):
+    """Setting -> list of values, in the order given."""
+    settings = {}
+    for line in read(path).splitlines():
+        m = re.match(r"^(\w+)=(.*)$", line.strip())
+        if m:
+            settings.setdefault(m[1], []).append(m[2])
+    return settings
+
+
+class Installed(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.stage = cls.tmp.name
+        subprocess.run(["cmake", "--install", BUILD], env=dict(os.environ, DESTDIR=cls.stage),
+                       check=True, capture_output=True)
+        cls.unit = os.path.join(cls.stage, UNIT)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_tree(self):
+        self.assertEqual(tree(self.stage), FILES)
+        header = read(os.path.join(self.stage, "usr/bin/kelvane"), "rb")
+        self.assertEqual(header[18], 40, "an ARM executable")  # e_machine EM_ARM
+        modules = read(os.path.join(self.stage, "usr/lib/modules-load.d/kelvane.conf"))
+        self.assertEqual(modules.splitlines()[-1], "i2c-dev")
+
+    def test_unit_verifies(self):
+        env = dict(os.environ, MANPATH=os.path.join(self.stage, "usr/share/man"))
+        r = run("systemd-analyze", "verify", self.unit, env=env, cwd=self.stage)
+        problems = [l for l in (r.stdout + r.stderr).splitlines() if l.strip()]
+        self.assertEqual(problems, ["kelvane.service: Command /usr/bin/kelvane is not executable: "
+                                    "No such file or directory"])
+
+    def test_unit_exposure(self):
+        r = run("systemd-analyze", "security", "--offline=yes", self.unit)
+        level = re.search(r"Overall exposure level for kelvane.service: ([\d.]+)", r.stdout)
+        self.assertIsNotNone(level, r.stdout + r.stderr)
+        self.assertLessEqual(float(level[1]), 2.0)
+
+    def test_unit_keeps_what_wiringpi_needs(self):
+        s = unit_settings(self.unit)
+        self.assertEqual(s["ExecStart"], ["/usr/bin/kelvane"])
+        self.assertEqual(s.get("DynamicUser"), ["yes"], "never root")
+        self.assertEqual(set(" ".join(s["SupplementaryGroups"]).split()), {"i2c", "gpio"})
+        binds = " ".join(s.get("BindPaths", [])).split()
+        for dev in ("-/dev/i2c-0", "-/dev/i2c-1", "-/dev/gpiomem"):
+            self.assertIn(dev, binds)
+        self.assertIn("char-i2c rw", s["DeviceAllow"])
+        self.assertIn("/dev/gpiomem rw", s["DeviceAllow"])
+        # /proc/cpuinfo, the device tree and the thermal zone stay readable.
+        self.assertNotIn("ProcSubset", s)
+        hidden = " ".join(s.get("InaccessiblePaths", []) + s.get("TemporaryFileSystem", []))
+        for path in ("/proc", "/sys"):
+            self.assertNotIn(path, hidden)
+
+    def test_absent_board_never_reaches_the_start_limit(self):
+        s = unit_settings(self.unit)
+        self.assertEqual(s["Restart"], ["on-failure"])
+        delay = float(s["RestartSec"][0].rstrip("s"))
+        interval = s.get("StartLimitIntervalSec", ["10"])[0]
+        burst = int(s.get("StartLimitBurst", ["5"])[0])
+        self.assertGreaterEqual(delay, 1.0, "a back-off between starts")
+        if interval not in ("0", "infinity"):
+            starts_per_interval = float(interval.rstrip("s")) / delay + 1
+            self.assertLess(starts_per_interval, burst)
+
+    def test_manual_page(self):
+        page = os.path.join(self.stage, "usr/share/man/man8/kelvane.8.gz")
+        r = run("man", "--warnings", "-l", page, env=dict(os.environ, MANWIDTH="80"))
+        self.assertEqual(r.stderr, "")
+        for section in ("NAME", "EXIT STATUS", "REQUIREMENTS"):
+            self.assertIn(section, r.stdout)
+        for needed in ("i2c", "gpio", "wiringPi", "The temperature is"):
+            self.assertIn(needed, r.stdout)
+
+
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run(["cmake", "--build", BUILD, "--target", "package"], check=True, capture_output=True)
+        debs = glob.glob(os.path.join(BUILD, "kelvane_*_armhf.deb"))
+        assert len(debs) == 1, debs
+        cls.deb = debs[0]
+
+    def test_contents_match_the_installed_tree(self):
+        listing = run("dpkg-deb", "-c", self.deb).stdout
+        files = sorted(l.split()[-1][2:] for l in listing.splitlines() if not l.startswith("d"))
+        self.assertEqual(files, FILES)
+
+    def test_metadata(self):
+        info = run("dpkg-deb", "-I", self.deb).stdout
+        fields = dict(re.findall(r"^ (\w[\w-]*): (.*)$", info, re.M))
+        self.assertEqual(fields["Package"], "kelvane")
+        self.assertEqual(fields["Architecture"], "armhf")
+        self.assertIn(fields["Version"], os.path.basename(self.deb))
+        depends = [d.split()[0] for d in fields["Depends"].split(", ")]
+        self.assertIn("libc6", depends)
+        self.assertIn("wiringpi", depends)
+
+    def test_service_enabled_on_install_stopped_on_removal(self):
+        with tempfile.TemporaryDirectory() as d:
+            subprocess.run(["dpkg-deb", "-e", self.deb, d], check=True)
+            postinst = read(os.path.join(d, "postinst"))
+            prerm = read(os.path.join(d, "prerm"))
+        self.assertIn("deb-systemd-helper enable 'kelvane.service'", postinst)
+        self.assertIn("deb-systemd-invoke $_action 'kelvane.service'", postinst)
+        self.assertIn("deb-systemd-invoke stop 'kelvane.service'", prerm)
+
+    def test_binary_is_stripped(self):
+        with tempfile.TemporaryDirectory() as d:
+            subprocess.run(["dpkg-deb", "-x", self.deb, d], check=True)
+            sections = run(CROSS + "-readelf", "-S", os.path.join(d, "usr/bin/kelvane")).stdout
+        self.assertIn(".text", sections)
+        self.assertNotIn(".symtab", sections)
+
+    def test_lintian_reports_no_errors(self):
+        r = run("lintian", "--no-tag-display-limit", self.deb)
+        self.assertEqual([l for l in r.stdout.splitlines() if l.startswith("E:")], [], r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
