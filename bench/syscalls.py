@@ -15,16 +15,7 @@ import sys
 top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(top, "build", "armv6"))
 seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 4.0
-os.environ.update(
-    KELVANE=os.path.join(build, "kelvane"),
-    KELVANE_OBJECT=os.path.join(build, "kelvane.o"),
-    KELVANE_WIRINGPI_DIR=os.path.join(build, "simulator"),
-    KELVANE_SYSROOT="/usr/arm-linux-gnueabihf",
-    KELVANE_QEMU="qemu-arm",
-    KELVANE_CROSS="arm-linux-gnueabihf",
-    KELVANE_CC="arm-linux-gnueabihf-gcc",
-    KELVANE_SIM=os.path.join(top, "simulator", "board_sim.py"),
-)
+os.environ["KELVANE_TEST_CONFIG"] = os.path.join(build, "tests", "integration.json")
 sys.path.insert(0, os.path.join(top, "tests", "integration"))
 import harness  # noqa: E402
 

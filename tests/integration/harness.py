@@ -1,10 +1,12 @@
 """Runs the ARM build of kelvane under qemu-arm against the simulated board.
 
-The paths come from CTest's environment (see tests/CMakeLists.txt). Each
+What the build made and where comes from the file KELVANE_TEST_CONFIG names
+(tests/CMakeLists.txt writes it); KELVANE_QEMU_CPU overrides its CPU. Each
 Rig has its own qemu root (the ARM runtime plus the thermal zone the
 simulator serves), its own board socket and its own simulator process.
 """
 
+import json
 import os
 import re
 import shutil
@@ -15,15 +17,18 @@ import tempfile
 import threading
 import time
 
-KELVANE = os.environ["KELVANE"]
-OBJECT = os.environ["KELVANE_OBJECT"]
-WIRINGPI_DIR = os.environ["KELVANE_WIRINGPI_DIR"]
-SYSROOT = os.environ["KELVANE_SYSROOT"]
-QEMU = os.environ["KELVANE_QEMU"]
-CROSS = os.environ["KELVANE_CROSS"]
-CC = os.environ["KELVANE_CC"]
-SIM = os.environ["KELVANE_SIM"]
-MODE_DRIVER = os.environ.get("KELVANE_MODE_DRIVER")
+with open(os.environ["KELVANE_TEST_CONFIG"]) as f:
+    CONFIG = json.load(f)
+KELVANE = CONFIG["kelvane"]
+OBJECT = CONFIG["object"]
+MODE_DRIVER = CONFIG["mode_driver"]
+WIRINGPI_DIR = CONFIG["wiringpi_dir"]
+SYSROOT = CONFIG["sysroot"]
+QEMU = CONFIG["qemu"]
+CPU = os.environ.get("KELVANE_QEMU_CPU") or CONFIG["cpu"]
+CROSS = CONFIG["cross"]
+CC = CONFIG["cc"]
+SIM = CONFIG["sim"]
 
 ZONE = "/sys/class/thermal/thermal_zone0/temp"
 TEMP_LINE = re.compile(r"^The temperature is (.{6,}) C\.$")
@@ -121,7 +126,7 @@ class Rig:
         env = dict(os.environ, WIRINGPI_SIM_SOCKET=self.socket)
         env.pop("WIRINGPI_CODES", None)
         self.proc = subprocess.Popen(
-            [QEMU, *qemu_args, "-L", self.root, "-E", "LD_LIBRARY_PATH=" + WIRINGPI_DIR, program, *args],
+            [QEMU, "-cpu", CPU, *qemu_args, "-L", self.root, "-E", "LD_LIBRARY_PATH=" + WIRINGPI_DIR, program, *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         self.out = Lines(self.proc.stdout)
         self.err = Lines(self.proc.stderr)

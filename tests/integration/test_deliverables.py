@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import CC, CROSS, KELVANE, OBJECT, WIRINGPI_DIR, Rig, temp_lines
+from harness import CC, CROSS, KELVANE, OBJECT, SYSROOT, WIRINGPI_DIR, Rig, temp_lines
 
 
 def tool(name, *args):
@@ -35,10 +35,18 @@ class Instructions(unittest.TestCase):
     def test_object_is_armv6_vfpv2_hard_float(self):
         self.check_armv6(OBJECT)
 
-    @unittest.expectedFailure
     def test_executable_is_armv6_throughout(self):
-        # The cross toolchain's own start-up files are ARMv7 Thumb-2.
         self.check_armv6(KELVANE)
+
+    def test_no_32_bit_thumb_instruction(self):
+        # objdump shows an ARM instruction as one 8-digit word, a 32-bit
+        # Thumb instruction as two 4-digit halves.
+        for path in (KELVANE, OBJECT):
+            with self.subTest(path=os.path.basename(path)):
+                code = tool("objdump", "-d", path)
+                self.assertIn("<main>:", code)
+                thumb2 = re.findall(r"^\s+[0-9a-f]+:\s+[0-9a-f]{4} [0-9a-f]{4}\s.*$", code, re.M)
+                self.assertEqual(thumb2, [])
 
 
 class Linking(unittest.TestCase):
@@ -49,6 +57,11 @@ class Linking(unittest.TestCase):
     def test_standin_has_the_real_soname(self):
         soname = re.findall(r"\(SONAME\).*\[(.*)\]", tool("readelf", "-d", os.path.join(WIRINGPI_DIR, "libwiringPi.so")))
         self.assertEqual(soname, ["libwiringPi.so"])
+
+    def test_runtime_links_libc_dynamically(self):
+        # A libc.so script in another format makes the linker fall back to libc.a.
+        with open(os.path.join(SYSROOT, "usr", "lib", "libc.so")) as f:
+            self.assertIn("OUTPUT_FORMAT(elf32-littlearm)", f.read())
 
     def test_object_links_with_the_c_driver_and_runs(self):
         with tempfile.TemporaryDirectory() as d:
