@@ -22,8 +22,10 @@ static bool open_board(void)
     errno = 0;
     int fd = wiringPiI2CSetup(slave_addr);
     if (fd < 0) {
-        fprintf(stderr, "kelvane: cannot open the I2C board at 0x%02x: %s\n", unsigned(slave_addr),
-                errno ? strerror(errno) : "wiringPi failed");
+        int err = errno;
+        fprintf(stderr, "kelvane: cannot open the I2C board at 0x%02x: %s%s\n",
+                unsigned(slave_addr), err ? strerror(err) : "wiringPi failed",
+                err == EACCES ? " (is the user in the i2c group?)" : "");
         return false;
     }
     if (fd > UINT8_MAX) {

@@ -18,6 +18,7 @@ namespace fake {
 std::vector<BusOp> ops;
 int setup_result;
 int i2c_setup_result;
+int i2c_setup_errno;
 std::vector<int> i2c_setup_addrs;
 std::deque<int> read_replies;
 std::deque<int> write_results;
@@ -34,6 +35,7 @@ void reset()
     ops.clear();
     setup_result = 0;
     i2c_setup_result = 5;
+    i2c_setup_errno = 0;
     i2c_setup_addrs.clear();
     read_replies.clear();
     write_results.clear();
@@ -91,6 +93,8 @@ int wiringPiSetup(void)
 int wiringPiI2CSetup(int devId)
 {
     fake::i2c_setup_addrs.push_back(devId);
+    if (fake::i2c_setup_errno)
+        errno = fake::i2c_setup_errno;
     return fake::i2c_setup_result;
 }
 

@@ -22,6 +22,7 @@ namespace fake {
 extern std::vector<BusOp> ops;
 extern int setup_result;     // wiringPiSetup
 extern int i2c_setup_result; // wiringPiI2CSetup
+extern int i2c_setup_errno;  // and the errno of its failure
 extern std::vector<int> i2c_setup_addrs;
 extern std::deque<int> read_replies;  // -1 fails with EREMOTEIO; empty answers 0
 extern std::deque<int> write_results; // -1 fails with EREMOTEIO; empty succeeds

@@ -1,5 +1,6 @@
 // Start-up: wiringPi set-up, opening the board, the handshake gate, and the
 // loop that follows it.
+#include <cerrno>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -86,17 +87,23 @@ TEST_F(Startup, RefusedHandshakeEndsWithStatus1)
 TEST_F(Startup, HandleThatCannotBeHeldEndsWithStatus1)
 {
     struct Case {
-        int fd;
+        int fd, err_no;
         const char *err;
     } cases[] = {
-        {-1, "kelvane: cannot open the I2C board at 0x0b: wiringPi failed\n"},
-        {256, "kelvane: cannot keep the handle of the I2C board at 0x0b: descriptor 256 does not "
-              "fit in 8 bits\n"},
+        {-1, 0, "kelvane: cannot open the I2C board at 0x0b: wiringPi failed\n"},
+        {-1, ENOENT, "kelvane: cannot open the I2C board at 0x0b: No such file or directory\n"},
+        {-1, EACCES,
+         "kelvane: cannot open the I2C board at 0x0b: Permission denied (is the user in the i2c "
+         "group?)\n"},
+        {256, 0,
+         "kelvane: cannot keep the handle of the I2C board at 0x0b: descriptor 256 does not "
+         "fit in 8 bits\n"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.fd);
+        SCOPED_TRACE(c.err);
         fake::reset();
         fake::i2c_setup_result = c.fd;
+        fake::i2c_setup_errno = c.err_no;
         KelvaneRun r = run_kelvane(1);
         EXPECT_TRUE(r.returned);
         EXPECT_EQ(r.status, 1);
