@@ -47,8 +47,7 @@ for line in trace:
 steady = cycles[1:]  # the first holds the start-up
 if not steady:
     sys.exit("no steady-state cycle was seen; is the build at %s?" % build)
-counts = collections.Counter(len(c) for c in steady)
-per_cycle = max(counts)
+per_cycle = max(len(c) for c in steady)
 calls = collections.Counter(steady[-1])
 print("steady-state cycles measured: %d" % len(steady))
 print("system calls per cycle outside wiringPi: %d (floor %d)" % (per_cycle, FLOOR))

@@ -125,6 +125,10 @@ class Zone:
             os.makedirs(os.path.dirname(self.path), exist_ok=True)
         if source == "auto":
             self.source = "host" if os.path.exists(HOST_ZONE) else "synthetic"
+        elif source not in ("host", "synthetic"):
+            # A fixed value in millidegrees, written once.
+            self.source = None
+            self.write(source + "\n")
 
     def write(self, text):
         if not self.path:
@@ -163,9 +167,6 @@ def main():
 
     board = Board(args)
     zone = Zone(args.root, args.temp)
-    if args.temp not in ("auto", "host", "synthetic"):
-        zone.source = None
-        zone.write(args.temp + "\n")
     zone.tick()
 
     if os.path.exists(args.socket):
