@@ -12,9 +12,26 @@ static const char thermal_path[] = "/sys/class/thermal/thermal_zone0/temp";
 // one of its own on every sample.
 static char thermal_buf[64];
 
+// The cause of the failure now going on, empty while readings are usable.
+// A zone that stays broken is reported once, again when the cause changes,
+// and once more when it reads again, so the journal is not flooded at two
+// lines a second.
+static char failing_cause[128];
+
 static void report(const char *cause)
 {
+    if (strcmp(cause, failing_cause) == 0)
+        return;
     fprintf(stderr, "kelvane: cannot read %s: %s\n", thermal_path, cause);
+    snprintf(failing_cause, sizeof failing_cause, "%s", cause);
+}
+
+static void report_recovery(void)
+{
+    if (!failing_cause[0])
+        return;
+    fprintf(stderr, "kelvane: %s reads again\n", thermal_path);
+    failing_cause[0] = '\0';
 }
 
 // Checks one reading in millidegrees; returns the cause when it is no
@@ -36,8 +53,8 @@ static const char *check_reading(FILE *f, int fields, double degrees)
 // One sample: open the zone, read one number in millidegrees, print it in
 // degrees, close the zone and return the degrees. A reading that is not a
 // finite temperature whose whole degrees fit an int prints no temperature
-// line but one line on stderr, and returns NaN, so that no made-up value
-// reaches the board.
+// line and returns NaN, so that no made-up value reaches the board; its
+// cause goes to stderr when it is new.
 float getCPUtemperture(void)
 {
     FILE *f = fopen(thermal_path, "r");
@@ -56,6 +73,7 @@ float getCPUtemperture(void)
     if (const char *cause = check_reading(f, fields, temp)) {
         report(cause);
     } else {
+        report_recovery();
         printf("The temperature is %6.3f C.\n", temp);
         result = static_cast<float>(temp);
     }

@@ -60,14 +60,27 @@ TEST_F(Thermal, EachCallReadsTheZoneAgain)
     EXPECT_EQ(o.out, "The temperature is 40.000 C.\nThe temperature is 62.500 C.\n");
 }
 
+const std::string cannot_read = "kelvane: cannot read /sys/class/thermal/thermal_zone0/temp: ";
+const std::string reads_again = "kelvane: /sys/class/thermal/thermal_zone0/temp reads again\n";
+
+// Puts a zone in place: null for no file, "/" for a directory, else content.
+void make_zone(const char *zone)
+{
+    remove(fake::zone_path.c_str());
+    rmdir(fake::zone_path.c_str());
+    if (zone && std::string(zone) == "/")
+        ASSERT_EQ(mkdir(fake::zone_path.c_str(), 0755), 0);
+    else if (zone)
+        fake::set_zone(zone);
+}
+
 // Every unusable zone gives NaN, no temperature line, and one line on stderr
-// naming the file and the cause.
+// naming the file and the cause; the next good reading says it reads again.
 TEST_F(Thermal, UnusableZonesAreReportedNotReturned)
 {
-    const std::string prefix = "kelvane: cannot read /sys/class/thermal/thermal_zone0/temp: ";
     struct Case {
         const char *name;
-        const char *zone; // null: no file; "/": a directory
+        const char *zone;
         const char *cause;
     } cases[] = {
         {"missing", nullptr, "No such file or directory"},
@@ -85,18 +98,46 @@ TEST_F(Thermal, UnusableZonesAreReportedNotReturned)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        remove(fake::zone_path.c_str());
-        rmdir(fake::zone_path.c_str());
-        if (c.zone && std::string(c.zone) == "/")
-            ASSERT_EQ(mkdir(fake::zone_path.c_str(), 0755), 0);
-        else if (c.zone)
-            fake::set_zone(c.zone);
+        make_zone(c.zone);
         float got = 0;
-        Output o = capture([&] { got = getCPUtemperture(); });
+        Output bad = capture([&] { got = getCPUtemperture(); });
         EXPECT_TRUE(std::isnan(got)) << got;
-        EXPECT_EQ(o.out, "");
-        EXPECT_EQ(o.err, prefix + c.cause + "\n");
+        EXPECT_EQ(bad.out, "");
+        EXPECT_EQ(bad.err, cannot_read + c.cause + "\n");
+
+        make_zone("41000\n");
+        Output good = capture([&] { got = getCPUtemperture(); });
+        EXPECT_EQ(got, 41.0f);
+        EXPECT_EQ(good.out, "The temperature is 41.000 C.\n");
+        EXPECT_EQ(good.err, reads_again);
     }
+}
+
+// A zone that stays broken is reported when it breaks and when its cause
+// changes, not on every reading; readings go on being tried each time.
+TEST_F(Thermal, LastingFailuresAreReportedOnce)
+{
+    Output o = capture([] {
+        make_zone("hot\n");
+        for (int i = 0; i < 20; i++)
+            getCPUtemperture();
+        make_zone("nan\n");
+        for (int i = 0; i < 5; i++)
+            getCPUtemperture();
+        make_zone(nullptr);
+        for (int i = 0; i < 5; i++)
+            getCPUtemperture();
+        make_zone("hot\n");
+        getCPUtemperture();
+        make_zone("45500\n");
+        getCPUtemperture();
+        getCPUtemperture();
+    });
+    EXPECT_EQ(fake::zone_opens, 33);
+    EXPECT_EQ(o.err, cannot_read + "no number in file\n" + cannot_read + "value is not finite\n" +
+                         cannot_read + "No such file or directory\n" + cannot_read +
+                         "no number in file\n" + reads_again);
+    EXPECT_EQ(o.out, "The temperature is 45.500 C.\nThe temperature is 45.500 C.\n");
 }
 
 TEST_F(Thermal, ExtremesThatFitAreTemperatures)
