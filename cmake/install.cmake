@@ -3,19 +3,27 @@
 # tree by CPack.
 include(GNUInstallDirs)
 
-# Debian keeps system units in /lib/systemd/system; any other prefix gets
-# them beside it (systemd also reads /usr/local/lib/systemd/system).
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(unit_dir /lib/systemd/system)
-else()
-  set(unit_dir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-endif()
-set(KELVANE_SYSTEMD_UNIT_DIR ${unit_dir} CACHE PATH "Where the systemd unit is installed")
+# The unit goes to lib/systemd/system under the prefix given at install
+# time: /usr/lib/systemd/system for the package, /usr/local/lib/systemd/system
+# for a build on the Pi; systemd reads both. /usr/lib rather than /lib: on
+# Debian 13 and the Raspberry Pi OS built on it, /lib is a link to /usr/lib,
+# and a unit shipped through the link could be lost when a later version
+# moves it.
+set(KELVANE_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+    "Where the systemd unit is installed (relative: under the install prefix)")
 
-set(KELVANE_INSTALLED_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/kelvane)
-configure_file(dist/kelvane.service.in kelvane.service @ONLY)
 configure_file(dist/kelvane.8 kelvane.8 @ONLY)
 configure_file(dist/debian/changelog changelog @ONLY)
+
+# ExecStart names the binary where it is installed, which is known only at
+# install time (cmake --install --prefix); the unit is written then.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(bindir "${CMAKE_INSTALL_BINDIR}")
+else()
+  set(bindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+endif()
+set(unit_template ${PROJECT_SOURCE_DIR}/dist/kelvane.service.in)
+set(unit ${CMAKE_CURRENT_BINARY_DIR}/install/kelvane.service)
 
 # Manual page and changelog compressed, as Debian ships them.
 set(gzipped)
@@ -29,8 +37,13 @@ endforeach()
 add_custom_target(kelvane_docs ALL DEPENDS ${gzipped})
 
 install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvane.service DESTINATION ${KELVANE_SYSTEMD_UNIT_DIR})
-install(FILES dist/modules-load.conf DESTINATION ${CMAKE_INSTALL_LIBDIR}/modules-load.d RENAME kelvane.conf)
+install(CODE "
+  set(KELVANE_INSTALLED_BINARY \"${bindir}/kelvane\")
+  configure_file(\"${unit_template}\" \"${unit}\" @ONLY)
+")
+install(FILES ${unit} DESTINATION ${KELVANE_SYSTEMD_UNIT_DIR})
+# systemd reads modules-load.d from lib, never from a multiarch libdir.
+install(FILES dist/modules-load.conf DESTINATION lib/modules-load.d RENAME kelvane.conf)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvane.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES dist/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

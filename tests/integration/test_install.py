@@ -4,6 +4,7 @@ package, as a user on a Pi would get them."""
 import glob
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -12,14 +13,14 @@ from harness import CROSS, KELVANE
 
 BUILD = os.path.dirname(KELVANE)
 FILES = [
-    "lib/systemd/system/kelvane.service",
     "usr/bin/kelvane",
     "usr/lib/modules-load.d/kelvane.conf",
+    "usr/lib/systemd/system/kelvane.service",
     "usr/share/doc/kelvane/changelog.gz",
     "usr/share/doc/kelvane/copyright",
     "usr/share/man/man8/kelvane.8.gz",
 ]
-UNIT = "lib/systemd/system/kelvane.service"
+UNIT = "usr/lib/systemd/system/kelvane.service"
 
 
 def run(*cmd, **kw):
@@ -116,6 +117,37 @@ class Installed(unittest.TestCase):
             self.assertIn(needed, r.stdout)
 
 
+class InstallPrefix(unittest.TestCase):
+    """A prefix given at install time holds every file, and the unit starts
+    the binary where it went."""
+
+    def install(self, *args, destdir=None):
+        env = dict(os.environ)
+        env.pop("DESTDIR", None)
+        if destdir:
+            env["DESTDIR"] = destdir
+        r = run("cmake", "--install", BUILD, *args, env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(BUILD, "install_manifest.txt")) as f:
+            return f.read().split()
+
+    def test_install_time_prefix(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            manifest = self.install("--prefix", prefix)
+            self.assertEqual(sorted(os.path.relpath(p, prefix) for p in manifest),
+                             sorted(f[len("usr/"):] for f in FILES))
+            unit = os.path.join(prefix, "lib/systemd/system/kelvane.service")
+            self.assertEqual(unit_settings(unit)["ExecStart"], [prefix + "/bin/kelvane"])
+
+    def test_local_prefix_with_destdir(self):
+        with tempfile.TemporaryDirectory() as stage:
+            manifest = self.install("--prefix", "/usr/local", destdir=stage)
+            self.assertIn(stage + "/usr/local/lib/systemd/system/kelvane.service", manifest)
+            self.assertTrue(all(p.startswith(stage + "/usr/local/") for p in manifest), manifest)
+            unit = os.path.join(stage, "usr/local/lib/systemd/system/kelvane.service")
+            self.assertEqual(unit_settings(unit)["ExecStart"], ["/usr/local/bin/kelvane"])
+
+
 class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -147,6 +179,30 @@ class Package(unittest.TestCase):
         self.assertIn("deb-systemd-helper enable 'kelvane.service'", postinst)
         self.assertIn("deb-systemd-invoke $_action 'kelvane.service'", postinst)
         self.assertIn("deb-systemd-invoke stop 'kelvane.service'", prerm)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs a private mount namespace")
+    def test_postinst_loads_i2c_dev_before_starting(self):
+        """With systemd running (a private /run says so), the postinst loads
+        i2c-dev before it starts the service, and a modprobe that fails
+        does not fail the installation."""
+        with tempfile.TemporaryDirectory() as d:
+            subprocess.run(["dpkg-deb", "-e", self.deb, d], check=True)
+            stubs, log = os.path.join(d, "stubs"), os.path.join(d, "calls")
+            os.mkdir(stubs)
+            for tool, status in (("modprobe", 1), ("systemctl", 0), ("deb-systemd-helper", 0),
+                                 ("deb-systemd-invoke", 0)):
+                with open(os.path.join(stubs, tool), "w") as f:
+                    f.write('#!/bin/sh\necho "%s $*" >>%s\nexit %d\n' % (tool, log, status))
+                os.chmod(os.path.join(stubs, tool), 0o755)
+            script = ('mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && '
+                      'PATH=%s:$PATH exec sh %s/postinst configure' % (stubs, d))
+            r = run("unshare", "--mount", "--propagation", "private", "sh", "-c", script)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            calls = read(log).splitlines()
+        self.assertIn("modprobe -q i2c-dev", calls)
+        self.assertIn("deb-systemd-invoke start kelvane.service", calls)
+        self.assertLess(calls.index("modprobe -q i2c-dev"),
+                        calls.index("deb-systemd-invoke start kelvane.service"))
 
     def test_binary_is_stripped(self):
         with tempfile.TemporaryDirectory() as d:
