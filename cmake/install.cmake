@@ -1,5 +1,5 @@
 # Installation: the program, its systemd unit, the entry that loads i2c-dev
-# at boot, the manual page; and the Debian package built from the same
+# at boot, the groups the unit needs, the manual page; and the Debian package built from the same
 # tree by CPack.
 include(GNUInstallDirs)
 
@@ -42,8 +42,10 @@ install(CODE "
   configure_file(\"${unit_template}\" \"${unit}\" @ONLY)
 ")
 install(FILES ${unit} DESTINATION ${KELVANE_SYSTEMD_UNIT_DIR})
-# systemd reads modules-load.d from lib, never from a multiarch libdir.
+# systemd reads modules-load.d and sysusers.d from lib, never from a
+# multiarch libdir.
 install(FILES dist/modules-load.conf DESTINATION lib/modules-load.d RENAME kelvane.conf)
+install(FILES dist/sysusers.conf DESTINATION lib/sysusers.d RENAME kelvane.conf)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvane.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES dist/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -16,6 +16,7 @@ FILES = [
     "usr/bin/kelvane",
     "usr/lib/modules-load.d/kelvane.conf",
     "usr/lib/systemd/system/kelvane.service",
+    "usr/lib/sysusers.d/kelvane.conf",
     "usr/share/doc/kelvane/changelog.gz",
     "usr/share/doc/kelvane/copyright",
     "usr/share/man/man8/kelvane.8.gz",
@@ -86,10 +87,11 @@ class Installed(unittest.TestCase):
         self.assertEqual(s.get("DynamicUser"), ["yes"], "never root")
         self.assertEqual(set(" ".join(s["SupplementaryGroups"]).split()), {"i2c", "gpio"})
         binds = " ".join(s.get("BindPaths", [])).split()
-        for dev in ("-/dev/i2c-0", "-/dev/i2c-1", "-/dev/gpiomem"):
+        for dev in ("-/dev/i2c-0", "-/dev/i2c-1", "-/dev/gpiomem", "-/dev/gpiomem0"):
             self.assertIn(dev, binds)
         self.assertIn("char-i2c rw", s["DeviceAllow"])
         self.assertIn("/dev/gpiomem rw", s["DeviceAllow"])
+        self.assertIn("/dev/gpiomem0 rw", s["DeviceAllow"])
         # /proc/cpuinfo, the device tree and the thermal zone stay readable.
         self.assertNotIn("ProcSubset", s)
         hidden = " ".join(s.get("InaccessiblePaths", []) + s.get("TemporaryFileSystem", []))
@@ -142,8 +144,10 @@ class InstallPrefix(unittest.TestCase):
     def test_local_prefix_with_destdir(self):
         with tempfile.TemporaryDirectory() as stage:
             manifest = self.install("--prefix", "/usr/local", destdir=stage)
-            self.assertIn(stage + "/usr/local/lib/systemd/system/kelvane.service", manifest)
-            self.assertTrue(all(p.startswith(stage + "/usr/local/") for p in manifest), manifest)
+            # The manifest names the files as installed, DESTDIR aside.
+            self.assertIn("/usr/local/lib/systemd/system/kelvane.service", manifest)
+            self.assertTrue(all(p.startswith("/usr/local/") for p in manifest), manifest)
+            self.assertEqual(sorted("/" + f for f in tree(stage)), sorted(manifest))
             unit = os.path.join(stage, "usr/local/lib/systemd/system/kelvane.service")
             self.assertEqual(unit_settings(unit)["ExecStart"], ["/usr/local/bin/kelvane"])
 
@@ -181,16 +185,16 @@ class Package(unittest.TestCase):
         self.assertIn("deb-systemd-invoke stop 'kelvane.service'", prerm)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs a private mount namespace")
-    def test_postinst_loads_i2c_dev_before_starting(self):
-        """With systemd running (a private /run says so), the postinst loads
-        i2c-dev before it starts the service, and a modprobe that fails
-        does not fail the installation."""
+    def test_postinst_prepares_groups_and_bus_before_starting(self):
+        """With systemd running (a private /run says so), the postinst
+        creates the unit's groups and loads i2c-dev before it starts the
+        service, and a modprobe that fails does not fail the installation."""
         with tempfile.TemporaryDirectory() as d:
             subprocess.run(["dpkg-deb", "-e", self.deb, d], check=True)
             stubs, log = os.path.join(d, "stubs"), os.path.join(d, "calls")
             os.mkdir(stubs)
             for tool, status in (("modprobe", 1), ("systemctl", 0), ("deb-systemd-helper", 0),
-                                 ("deb-systemd-invoke", 0)):
+                                 ("deb-systemd-invoke", 0), ("systemd-sysusers", 0)):
                 with open(os.path.join(stubs, tool), "w") as f:
                     f.write('#!/bin/sh\necho "%s $*" >>%s\nexit %d\n' % (tool, log, status))
                 os.chmod(os.path.join(stubs, tool), 0o755)
@@ -199,10 +203,9 @@ class Package(unittest.TestCase):
             r = run("unshare", "--mount", "--propagation", "private", "sh", "-c", script)
             self.assertEqual(r.returncode, 0, r.stderr)
             calls = read(log).splitlines()
-        self.assertIn("modprobe -q i2c-dev", calls)
-        self.assertIn("deb-systemd-invoke start kelvane.service", calls)
-        self.assertLess(calls.index("modprobe -q i2c-dev"),
-                        calls.index("deb-systemd-invoke start kelvane.service"))
+        order = ["systemd-sysusers kelvane.conf", "modprobe -q i2c-dev",
+                 "deb-systemd-invoke start kelvane.service"]
+        self.assertEqual([c for c in calls if c in order], order)
 
     def test_binary_is_stripped(self):
         with tempfile.TemporaryDirectory() as d:
