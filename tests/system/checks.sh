@@ -1,0 +1,172 @@
+#!/bin/sh
+# Runs as root inside the emulated Debian machine, from the share that also
+# holds the packages: installs kelvane as a Pi owner does, with apt, and
+# checks what the owner would see in systemd and the journal, and what
+# arrives on the kernel's I2C bus, where i2c-stub plays the board.
+# Prints one line per check; the exit status is the number that failed.
+set -u
+cd "$(dirname "$0")"
+export DEBIAN_FRONTEND=noninteractive
+failures=0
+
+ok() { echo "ok:   $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect() { # expect DESCRIPTION COMMAND...
+  desc=$1
+  shift
+  if "$@"; then ok "$desc"; else fail "$desc"; fi
+}
+step() { echo "== $*"; }
+now() { date +%s.%N; }
+apt_get() { apt-get -q -y -o DPkg::Lock::Timeout=120 "$@" >>apt.log 2>&1; }
+
+# The journal of kelvane.service since a time (seconds since the epoch), as
+# "TIMESTAMP MESSAGE" lines.
+journal() {
+  journalctl -q -u kelvane -o short-unix --no-pager --since "@${1%.*}" |
+    awk -v t="$1" '$1 >= t { ts = $1; sub(/^[^:]*\]: /, ""); print ts, $0 }'
+}
+count() { journal "$1" | grep -c -- "$2"; }
+logged_since() { [ "$(count "$1" "$2")" -ge "$3" ]; }
+state() { systemctl show -p "$1" --value kelvane; }
+wait_for() { # wait_for SECONDS COMMAND...: until the command succeeds
+  end=$(($(date +%s) + $1))
+  shift
+  until "$@"; do
+    [ "$(date +%s)" -lt "$end" ] || return 1
+    sleep 0.2
+  done
+}
+active() { [ "$(systemctl is-active kelvane)" = active ]; }
+register3() { i2cget -y "$bus" 0x0b 3 2>/dev/null; }
+register3_is() { [ "$(register3)" = "$1" ]; }
+between() { [ "$1" -ge "$2" ] && [ "$1" -le "$3" ]; }
+
+# The CPU temperature comes from a zone of our own: the emulated machine has
+# none. The drop-in is the only change made to the installed unit.
+zone=/run/kelvane-test/thermal/thermal_zone0
+mkdir -p "$zone"
+echo 45500 >"$zone/temp"
+mkdir -p /etc/systemd/system/kelvane.service.d
+printf '[Service]\nBindReadOnlyPaths=/run/kelvane-test/thermal:/sys/class/thermal\n' \
+  >/etc/systemd/system/kelvane.service.d/test-zone.conf
+
+# The GPIO memory that wiringPi maps: a node with the numbers of /dev/zero,
+# open to all, as no group for it exists yet.
+mknod -m 666 /dev/gpiomem c 1 5
+
+step "the machine: $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+modprobe i2c-stub chip_addr=0x0b
+bus=$(grep -l "SMBus stub driver" /sys/bus/i2c/devices/i2c-*/name | sed 's|.*/i2c-\([0-9]*\)/name|\1|')
+echo "board: i2c-stub on bus $bus"
+expect "no gpio group before the install" sh -c '! getent group gpio >/dev/null'
+expect "i2c-dev not loaded before the install" sh -c '! grep -q "^i2c_dev " /proc/modules'
+
+step "apt install ./wiringpi_*.deb ./kelvane_*.deb"
+expect "apt installs both packages" apt_get install ./wiringpi_*.deb ./kelvane_*.deb
+expect "the groups gpio and i2c exist" sh -c 'getent group gpio && getent group i2c'
+expect "i2c-dev is loaded" grep -q "^i2c_dev " /proc/modules
+expect "/dev/i2c-$bus belongs to the i2c group" [ "$(stat -c %G "/dev/i2c-$bus")" = i2c ]
+expect "the service is enabled" [ "$(systemctl is-enabled kelvane)" = enabled ]
+expect "the service is active" wait_for 10 active
+
+step "the loop"
+t0=$(now)
+sleep 4
+lines=$(journal "$t0" | grep "The temperature is")
+echo "$lines" | sed -n '1,3s/^/  /p'
+expect "every line reads 45.500 C" sh -c "! echo '$lines' | grep -v 'The temperature is 45.500 C.'"
+n=$(echo "$lines" | grep -c .)
+expect "7 to 9 lines in 4 s (saw $n)" between "$n" 7 9
+gaps=$(echo "$lines" | awk 'NR > 1 { printf "%.2f ", $1 - prev } { prev = $1 }')
+echo "  gaps between lines: $gaps"
+expect "the lines arrive one by one, 0.5 s apart" \
+  sh -c "echo '$gaps' | awk '{ for (i = 1; i <= NF; i++) if (\$i < 0.3 || \$i > 0.8) exit 1 }'"
+expect "register 3 holds 45 (saw $(register3))" register3_is 0x2d
+echo 52750 >"$zone/temp"
+t=$(now)
+if wait_for 3 register3_is 0x34; then
+  ok "register 3 follows the zone to 52 in $(echo "$(now) $t" | awk '{ printf "%.1f", $1 - $2 }') s"
+else
+  fail "register 3 did not follow the zone to 52 (saw $(register3))"
+fi
+
+step "the process"
+pid=$(state MainPID)
+status=/proc/$pid/status
+echo "  $(grep -E '^(Uid|Groups|CapEff|NoNewPrivs|Seccomp):' "$status" | tr -s '\t\n' '  ')"
+expect "it runs as a dynamic, non-root user" awk '/^Uid:/ { exit !($2 >= 61184 && $2 <= 65519) }' "$status"
+expect "it has no capabilities" \
+  awk '/^Cap(Inh|Prm|Eff|Bnd|Amb):/ && $2 != "0000000000000000" { bad = 1 } END { exit bad }' "$status"
+expect "NoNewPrivs is set" grep -q "^NoNewPrivs:[[:space:]]*1" "$status"
+expect "a system call filter is in force" grep -q "^Seccomp:[[:space:]]*2" "$status"
+
+step "the board goes away and comes back"
+t=$(now)
+echo Y >/sys/module/i2c_stub/parameters/pulled
+sleep 3
+expect "the write failure is reported once" [ "$(count "$t" "cannot write register 3")" -eq 1 ]
+journal "$t" | grep "cannot write" | sed 's/^/  /'
+expect "the loop goes on" [ "$(count "$t" "The temperature is")" -ge 5 ]
+echo N >/sys/module/i2c_stub/parameters/pulled
+sleep 2
+expect "the recovery is reported once" [ "$(count "$t" "takes writes again")" -eq 1 ]
+expect "the service stayed up" [ "$(state NRestarts)/$(systemctl is-active kelvane)" = 0/active ]
+
+step "the board refuses the handshake, then answers"
+# i2c-stub answers a read with the register after the one last written, so
+# the handshake on register 1 is answered by register 2.
+i2cset -y "$bus" 0x0b 2 0x5a
+t=$(now)
+systemctl restart kelvane
+expect "the refusal is in the journal" wait_for 10 sh -c \
+  "journalctl -q -u kelvane --since @${t%.*} | grep -q 'refused the handshake (reply 0x5a)'"
+expect "kelvane ended with status 1, and systemd will start it again" wait_for 10 sh -c \
+  '[ "$(systemctl show -p ExecMainStatus --value kelvane)/$(systemctl is-active kelvane)" = 1/activating ]'
+i2cset -y "$bus" 0x0b 2 0
+failed_at=$(journal "$t" | grep "refused the handshake" | tail -1 | cut -d' ' -f1)
+expect "it runs again once the board answers 0" wait_for 25 active
+started=$(now)
+restarted_after=$(echo "$started $failed_at" | awk '{ printf "%.0f", $1 - $2 }')
+expect "the restart came about 15 s later (after $restarted_after s)" \
+  between "$restarted_after" 14 19
+sleep 2
+expect "and sends temperatures" [ "$(count "$started" "The temperature is")" -ge 2 ]
+
+step "remove, purge, install again"
+expect "apt remove succeeds" apt_get remove kelvane
+expect "the service is stopped" sh -c '! systemctl is-active -q kelvane'
+expect "apt purge succeeds" apt_get purge kelvane
+expect "the unit is neither enabled nor masked" \
+  sh -c '! ls /etc/systemd/system/kelvane.service /etc/systemd/system/*.wants/kelvane.service 2>/dev/null'
+expect "apt installs it again" apt_get install ./kelvane_*.deb
+expect "it runs again" wait_for 10 active
+pid=$(state MainPID)
+expect "apt reinstall succeeds" apt_get install --reinstall ./kelvane_*.deb
+expect "reinstalling restarts it" wait_for 10 sh -c \
+  "[ \"\$(systemctl show -p MainPID --value kelvane)\" != $pid ] && systemctl is-active -q kelvane"
+
+step "a system without the groups, nor a udev rule for the bus"
+# Plain Debian without i2c-tools: no i2c group, and bus devices that only
+# root may open. The unit must still start; kelvane then says what is
+# wrong, and runs once the device is given to the group.
+apt_get purge kelvane i2c-tools
+modprobe -r i2c-dev
+groupdel gpio
+groupdel i2c
+t=$(now)
+expect "apt installs it" apt_get install ./kelvane_*.deb
+expect "the groups were made" sh -c 'getent group gpio && getent group i2c'
+expect "kelvane starts and names the problem" wait_for 10 sh -c \
+  "journalctl -q -u kelvane --since @${t%.*} | grep -q 'cannot open the I2C board at 0x0b: Permission denied (is the user in the i2c group?)'"
+expect "the unit found its groups" [ "$(count "$t" "status=216/GROUP")" -eq 0 ]
+t=$(now)
+chgrp i2c "/dev/i2c-$bus"
+chmod 0660 "/dev/i2c-$bus"
+expect "it runs and sends temperatures once the bus belongs to the i2c group" \
+  wait_for 25 logged_since "$t" "The temperature is" 2
+
+step "what the journal said"
+journalctl -q -u kelvane -o short-monotonic --no-pager | grep -v "The temperature is" | tail -40 | sed 's/^/  /'
+echo "$failures failed"
+exit "$failures"
