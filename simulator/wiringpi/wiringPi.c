@@ -177,8 +177,8 @@ static const char *i2c_device(void)
     int known = 0, first_revision = 0;
     while (f && fgets(line, sizeof line, f)) {
         unsigned long rev;
-        if (sscanf(line, "Revision : %lx", &rev) == 1 ||
-            sscanf(line, "Revision\t: %lx", &rev) == 1) {
+        /* A space in the format takes any run of blanks, tabs included. */
+        if (sscanf(line, "Revision : %lx", &rev) == 1) {
             known = 1;
             first_revision = !(rev & (1UL << 23)) && (rev & 0xFFFF) <= 3;
         }
