@@ -1,6 +1,6 @@
 # Installation: the program, its systemd unit, the entry that loads i2c-dev
-# at boot, the groups the unit needs, the manual page; and the Debian package built from the same
-# tree by CPack.
+# at boot, the groups the unit needs, the manual page; and the Debian
+# package built from the same tree by CPack.
 include(GNUInstallDirs)
 
 # The unit goes to lib/systemd/system under the prefix given at install
