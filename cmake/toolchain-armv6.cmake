@@ -19,7 +19,7 @@ endif()
 set(KELVANE_ARMV6_GCC ${KELVANE_ARMV6_TOOLCHAIN}/bin/${KELVANE_CROSS}-gcc)
 if(NOT EXISTS ${KELVANE_ARMV6_TOOLCHAIN}/key OR NOT EXISTS ${KELVANE_ARMV6_GCC})
   message(FATAL_ERROR "The ARMv6 toolchain is missing from ${KELVANE_ARMV6_TOOLCHAIN}: "
-                      "run tools/build-armv6-toolchain (6 to 17 minutes on two cores, once)")
+                      "run tools/build-armv6-toolchain (up to 9 minutes on two cores, once)")
 endif()
 find_program(KELVANE_CROSS_GXX ${KELVANE_CROSS}-g++)
 if(NOT KELVANE_CROSS_GXX)
