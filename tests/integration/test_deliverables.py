@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import CC, CROSS, KELVANE, OBJECT, SYSROOT, WIRINGPI_DIR, Rig, temp_lines
+from harness import CC, CPU, CROSS, KELVANE, OBJECT, QEMU, SYSROOT, WIRINGPI_DIR, Rig, temp_lines
 
 
 def tool(name, *args):
@@ -71,6 +71,32 @@ class Linking(unittest.TestCase):
                 r = rig.run(seconds=1.5, program=exe)
         self.assertEqual(r.out[0], "ok")
         self.assertTrue(temp_lines(r.out))
+
+    def test_threads_and_libm_link_and_run_on_the_pi_cpu(self):
+        # The runtime has shared libraries only; -pthread still needs the
+        # empty libpthread.a, and libm must be there for -lm.
+        source = r"""
+            #include <math.h>
+            #include <pthread.h>
+            #include <stdio.h>
+            #include <stdlib.h>
+            static void *work(void *arg) { *(double *)arg = sqrt(*(double *)arg); return arg; }
+            int main(int argc, char **argv) {
+                double v = atof(argv[argc - 1]);
+                pthread_t t;
+                if (pthread_create(&t, NULL, work, &v) || pthread_join(t, NULL)) return 1;
+                printf("%.1f\n", v);
+                return 0;
+            }
+        """
+        with tempfile.TemporaryDirectory() as d:
+            src, exe = os.path.join(d, "t.c"), os.path.join(d, "t")
+            with open(src, "w") as f:
+                f.write(source)
+            subprocess.run([CC, "-O2", "-pthread", src, "-lm", "-o", exe], check=True)
+            r = subprocess.run([QEMU, "-cpu", CPU, "-L", SYSROOT, exe, "56.25"],
+                               capture_output=True, text=True, timeout=30)
+        self.assertEqual((r.returncode, r.stdout), (0, "7.5\n"))
 
 
 class Names(unittest.TestCase):
