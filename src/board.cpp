@@ -49,17 +49,24 @@ void get_Mode(uint8_t handle, uint8_t reg, uint8_t data)
 void trans_temp(uint8_t handle, uint8_t reg)
 {
     float temp = getCPUtemperture();
-    if (std::isnan(temp))
+    if (std::isnan(temp)) {
+        notify_status(", nothing sent to the board at 0x%02x", unsigned(slave_addr));
         return;
+    }
 
     int whole = static_cast<int>(temp);
     if (wiringPiI2CWriteReg8(handle, reg, whole) < 0) {
+        const char *cause = strerror(errno);
         if (!writes_failing)
             fprintf(stderr, "kelvane: cannot write register %u of the board at 0x%02x: %s\n",
-                    unsigned(reg), unsigned(slave_addr), strerror(errno));
+                    unsigned(reg), unsigned(slave_addr), cause);
         writes_failing = true;
-    } else if (writes_failing) {
-        fprintf(stderr, "kelvane: the board at 0x%02x takes writes again\n", unsigned(slave_addr));
+        notify_status(", not sent: the board at 0x%02x does not take writes: %s", unsigned(slave_addr),
+                      cause);
+    } else {
+        if (writes_failing)
+            fprintf(stderr, "kelvane: the board at 0x%02x takes writes again\n", unsigned(slave_addr));
         writes_failing = false;
+        notify_status(", sent to the board at 0x%02x", unsigned(slave_addr));
     }
 }

@@ -1,6 +1,7 @@
-// kelvane: the cooling board link, the temperature source and the settings
-// they share. C linkage, so the object file carries the plain names and C
-// programs can link against it as they do against wiringPi.
+// kelvane: the cooling board link, the temperature source, the settings
+// they share, and the notifications to the service manager. C linkage, so
+// the object file carries the plain names and C programs can link against
+// it as they do against wiringPi.
 #ifndef KELVANE_BOARD_H
 #define KELVANE_BOARD_H
 
@@ -38,6 +39,14 @@ void trans_temp(uint8_t handle, uint8_t reg);
 // Reads the CPU temperature in degrees Celsius and prints the console line.
 // Returns NaN, after a line on stderr, when there is no usable reading.
 float getCPUtemperture(void);
+
+// Notifications to the service manager, when NOTIFY_SOCKET names its
+// socket; without it these do nothing. notify_open opens the socket at
+// start; notify_status adds to the status text of the running cycle, and
+// notify_send sends a state ("READY=1", "WATCHDOG=1") with that text.
+void notify_open(void);
+void notify_status(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void notify_send(const char *state);
 
 #ifdef __cplusplus
 }

@@ -41,10 +41,13 @@ static bool open_board(void)
 
 // Start-up: initialise wiringPi, open the board, shake hands on the start
 // register; only a reply of 0 starts the sample-and-send loop, which never
-// ends by itself. Exit status 1 when the board cannot be reached.
+// ends by itself. Exit status 1 when the board cannot be reached. Under a
+// service manager, the handshake's answer is the readiness, and every cycle
+// feeds the watchdog with what it did.
 int main()
 {
     setvbuf(stdout, console_buf, _IOLBF, sizeof console_buf);
+    notify_open();
 
     // Without this, wiringPi ends the process by itself when its set-up or
     // the opening of the bus fails; with it, the calls return -1.
@@ -66,8 +69,10 @@ int main()
         return 1;
     }
 
+    notify_send("READY=1");
     for (;;) {
         trans_temp(iic_hand, sendTemp_cmd);
+        notify_send("WATCHDOG=1");
         delay(500);
     }
 }

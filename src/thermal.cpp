@@ -59,7 +59,9 @@ float getCPUtemperture(void)
 {
     FILE *f = fopen(thermal_path, "r");
     if (!f) {
-        report(strerror(errno));
+        const char *cause = strerror(errno);
+        report(cause);
+        notify_status("cannot read %s: %s", thermal_path, cause);
         return NAN;
     }
     setvbuf(f, thermal_buf, _IOFBF, sizeof thermal_buf);
@@ -72,9 +74,11 @@ float getCPUtemperture(void)
     float result = NAN;
     if (const char *cause = check_reading(f, fields, temp)) {
         report(cause);
+        notify_status("cannot read %s: %s", thermal_path, cause);
     } else {
         report_recovery();
         printf("The temperature is %6.3f C.\n", temp);
+        notify_status("%.3f C", temp);
         result = static_cast<float>(temp);
     }
     fclose(f);
