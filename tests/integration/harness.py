@@ -122,9 +122,11 @@ class Rig:
         self.sim.stdin.flush()
         self.board.wait_for(lambda ls: any(l == "board: set " + text.strip() for l in ls[n:]))
 
-    def start(self, *args, program=KELVANE, qemu_args=()):
-        env = dict(os.environ, WIRINGPI_SIM_SOCKET=self.socket)
-        env.pop("WIRINGPI_CODES", None)
+    def start(self, *args, program=KELVANE, qemu_args=(), env=None):
+        """Starts the program; env adds to its environment, in which
+        neither WIRINGPI_CODES nor NOTIFY_SOCKET is set otherwise."""
+        base = {k: v for k, v in os.environ.items() if k not in ("WIRINGPI_CODES", "NOTIFY_SOCKET")}
+        env = dict(base, WIRINGPI_SIM_SOCKET=self.socket, **(env or {}))
         self.proc = subprocess.Popen(
             [QEMU, "-cpu", CPU, *qemu_args, "-L", self.root, "-E", "LD_LIBRARY_PATH=" + WIRINGPI_DIR, program, *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
@@ -144,9 +146,9 @@ class Rig:
         self.proc.stderr.close()
         return status
 
-    def run(self, *args, seconds=5.0, program=KELVANE):
+    def run(self, *args, seconds=5.0, program=KELVANE, env=None):
         """Runs the program until it exits, or kills it after `seconds`."""
-        self.start(*args, program=program)
+        self.start(*args, program=program, env=env)
         try:
             self.proc.wait(timeout=seconds)
         except subprocess.TimeoutExpired:

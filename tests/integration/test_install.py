@@ -79,7 +79,7 @@ class Installed(unittest.TestCase):
         r = run("systemd-analyze", "security", "--offline=yes", self.unit)
         level = re.search(r"Overall exposure level for kelvane.service: ([\d.]+)", r.stdout)
         self.assertIsNotNone(level, r.stdout + r.stderr)
-        self.assertLessEqual(float(level[1]), 2.0)
+        self.assertLessEqual(float(level[1]), 1.0)
 
     def test_unit_keeps_what_wiringpi_needs(self):
         s = unit_settings(self.unit)
