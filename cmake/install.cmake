@@ -63,7 +63,8 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), wiringpi, init-system-helpers (>= 1.52)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), wiringpi, init-system-helpers (>= 1.52), systemd | systemd-standalone-sysusers | systemd-sysusers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CPU temperature feed for an I2C cooling board")
 set(CPACK_PACKAGE_DESCRIPTION "kelvane reads the Raspberry Pi's CPU temperature every 500 ms and
 writes it in whole degrees to register 3 of the cooling board at I2C address
