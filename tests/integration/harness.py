@@ -1,4 +1,4 @@
-"""Runs the ARM build of kelvane under qemu-arm against the simulated board.
+"""Runs the ARM build of kelvane under qemu-user against the simulated board.
 
 What the build made and where comes from the file KELVANE_TEST_CONFIG names
 (tests/CMakeLists.txt writes it); KELVANE_QEMU_CPU overrides its CPU. Each
@@ -29,6 +29,7 @@ CPU = os.environ.get("KELVANE_QEMU_CPU") or CONFIG["cpu"]
 CROSS = CONFIG["cross"]
 CC = CONFIG["cc"]
 SIM = CONFIG["sim"]
+ARCH = CONFIG["arch"]  # the Debian architecture: armhf or arm64
 
 ZONE = "/sys/class/thermal/thermal_zone0/temp"
 TEMP_LINE = re.compile(r"^The temperature is (.{6,}) C\.$")

@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import CC, CPU, CROSS, KELVANE, OBJECT, QEMU, SYSROOT, WIRINGPI_DIR, Rig, temp_lines
+from harness import ARCH, CC, CPU, CROSS, KELVANE, OBJECT, QEMU, SYSROOT, WIRINGPI_DIR, Rig, temp_lines
 
 
 def tool(name, *args):
@@ -24,6 +24,7 @@ def symbols(path):
     return {m[2]: (int(m[0], 16), m[1]) for m in re.findall(r"^([0-9a-f]+) (\w) (\S+)$", out, re.M)}
 
 
+@unittest.skipUnless(ARCH == "armhf", "32-bit Raspberry Pi OS")
 class Instructions(unittest.TestCase):
     def check_armv6(self, path):
         tags = attributes(path)
@@ -49,6 +50,21 @@ class Instructions(unittest.TestCase):
                 self.assertEqual(thumb2, [])
 
 
+@unittest.skipUnless(ARCH == "arm64", "64-bit Raspberry Pi OS")
+class Arm64(unittest.TestCase):
+    def test_aarch64(self):
+        for path in (KELVANE, OBJECT):
+            with self.subTest(path=os.path.basename(path)):
+                self.assertRegex(tool("readelf", "-h", path), r"Machine:\s+AArch64")
+
+    def test_segments_load_on_16k_pages(self):
+        # The Pi 5's kernel uses 16 KiB pages; a segment aligned to less
+        # cannot be mapped there.
+        loads = re.findall(r"^\s+LOAD\s.*\s(0x[0-9a-f]+)$", tool("readelf", "-lW", KELVANE), re.M)
+        self.assertTrue(loads)
+        self.assertTrue(all(int(a, 16) >= 16384 for a in loads), loads)
+
+
 class Linking(unittest.TestCase):
     def test_needs_only_wiringpi_and_libc(self):
         needed = re.findall(r"\(NEEDED\).*\[(.*)\]", tool("readelf", "-d", KELVANE))
@@ -58,6 +74,7 @@ class Linking(unittest.TestCase):
         soname = re.findall(r"\(SONAME\).*\[(.*)\]", tool("readelf", "-d", os.path.join(WIRINGPI_DIR, "libwiringPi.so")))
         self.assertEqual(soname, ["libwiringPi.so"])
 
+    @unittest.skipUnless(ARCH == "armhf", "the ARMv6 toolchain's own runtime")
     def test_runtime_links_libc_dynamically(self):
         # A libc.so script in another format makes the linker fall back to libc.a.
         with open(os.path.join(SYSROOT, "usr", "lib", "libc.so")) as f:

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import CROSS, KELVANE
+from harness import ARCH, CROSS, KELVANE
 
 BUILD = os.path.dirname(KELVANE)
 FILES = [
@@ -64,7 +64,8 @@ class Installed(unittest.TestCase):
     def test_tree(self):
         self.assertEqual(tree(self.stage), FILES)
         header = read(os.path.join(self.stage, "usr/bin/kelvane"), "rb")
-        self.assertEqual(header[18], 40, "an ARM executable")  # e_machine EM_ARM
+        machine = {"armhf": 40, "arm64": 183}[ARCH]  # e_machine: EM_ARM, EM_AARCH64
+        self.assertEqual(header[18], machine, "an executable for " + ARCH)
         modules = read(os.path.join(self.stage, "usr/lib/modules-load.d/kelvane.conf"))
         self.assertEqual(modules.splitlines()[-1], "i2c-dev")
 
@@ -156,7 +157,7 @@ class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         subprocess.run(["cmake", "--build", BUILD, "--target", "package"], check=True, capture_output=True)
-        debs = glob.glob(os.path.join(BUILD, "kelvane_*_armhf.deb"))
+        debs = glob.glob(os.path.join(BUILD, "kelvane_*_%s.deb" % ARCH))
         assert len(debs) == 1, debs
         cls.deb = debs[0]
 
@@ -169,7 +170,7 @@ class Package(unittest.TestCase):
         info = run("dpkg-deb", "-I", self.deb).stdout
         fields = dict(re.findall(r"^ (\w[\w-]*): (.*)$", info, re.M))
         self.assertEqual(fields["Package"], "kelvane")
-        self.assertEqual(fields["Architecture"], "armhf")
+        self.assertEqual(fields["Architecture"], ARCH)
         self.assertIn(fields["Version"], os.path.basename(self.deb))
         depends = fields["Depends"].split(", ")
         self.assertIn("wiringpi", depends)
@@ -201,7 +202,7 @@ class MaintainerScripts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         subprocess.run(["cmake", "--build", BUILD, "--target", "package"], check=True, capture_output=True)
-        debs = glob.glob(os.path.join(BUILD, "kelvane_*_armhf.deb"))
+        debs = glob.glob(os.path.join(BUILD, "kelvane_*_%s.deb" % ARCH))
         assert len(debs) == 1, debs
         cls.tmp = tempfile.TemporaryDirectory()
         cls.scripts = os.path.join(cls.tmp.name, "DEBIAN")
