@@ -159,6 +159,9 @@ def main():
             if os.path.exists(path):
                 print("---- %s" % name)
                 print(open(path, errors="replace").read(), end="")
+        # What the checks printed stays beside the console, also on success.
+        if os.path.exists(os.path.join(share, "output")):
+            shutil.copy(os.path.join(share, "output"), os.path.join(build, "system-%s-output.log" % machine))
         if status is None:
             print("---- no result; the end of the console (%s):" % console)
             with open(console, errors="replace") as f:
