@@ -15,11 +15,12 @@ static char thermal_buf[64];
 // The cause of the failure now going on, empty while readings are usable.
 // A zone that stays broken is reported once, again when the cause changes,
 // and once more when it reads again, so the journal is not flooded at two
-// lines a second.
+// lines a second; the status text of each cycle still names the cause.
 static char failing_cause[128];
 
 static void report(const char *cause)
 {
+    notify_status("cannot read %s: %s", thermal_path, cause);
     if (strcmp(cause, failing_cause) == 0)
         return;
     fprintf(stderr, "kelvane: cannot read %s: %s\n", thermal_path, cause);
@@ -59,9 +60,7 @@ float getCPUtemperture(void)
 {
     FILE *f = fopen(thermal_path, "r");
     if (!f) {
-        const char *cause = strerror(errno);
-        report(cause);
-        notify_status("cannot read %s: %s", thermal_path, cause);
+        report(strerror(errno));
         return NAN;
     }
     setvbuf(f, thermal_buf, _IOFBF, sizeof thermal_buf);
@@ -74,7 +73,6 @@ float getCPUtemperture(void)
     float result = NAN;
     if (const char *cause = check_reading(f, fields, temp)) {
         report(cause);
-        notify_status("cannot read %s: %s", thermal_path, cause);
     } else {
         report_recovery();
         printf("The temperature is %6.3f C.\n", temp);
