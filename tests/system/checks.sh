@@ -16,7 +16,8 @@ expect() { # expect DESCRIPTION COMMAND...
   shift
   if "$@"; then ok "$desc"; else fail "$desc"; fi
 }
-step() { echo "== $*"; }
+started=$(date +%s)
+step() { echo "== $* [at $(($(date +%s) - started)) s]"; }
 now() { date +%s.%N; }
 apt_get() { apt-get -q -y -o DPkg::Lock::Timeout=120 "$@" >>apt.log 2>&1; }
 
@@ -69,7 +70,7 @@ printf '[Service]\nBindReadOnlyPaths=/run/kelvane-test/thermal:/sys/class/therma
 # open to all, as no group for it exists yet.
 mknod -m 666 /dev/gpiomem c 1 5
 
-step "the machine: $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+step "the machine: $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r), up for $(cut -d. -f1 /proc/uptime) s"
 modprobe i2c-stub chip_addr=0x0b
 bus=$(grep -l "SMBus stub driver" /sys/bus/i2c/devices/i2c-*/name | sed 's|.*/i2c-\([0-9]*\)/name|\1|')
 echo "board: i2c-stub on bus $bus"
