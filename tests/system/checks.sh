@@ -180,9 +180,11 @@ wait
 echo "  states seen: $(sort states | uniq -c | tr -s ' \n' ' ')"
 expect "the unit never reported active while refused" sh -c '! grep -qx active states'
 expect "it runs again once the board answers 0" wait_for 25 active
+# RestartSec is 15 s; the start and this polling add a second or two in
+# the emulated machine, more while the host builds beside it.
 restarted_after=$(echo "$(now) $failed_at" | awk '{ printf "%.0f", $1 - $2 }')
 expect "the restart came about 15 s later (after $restarted_after s)" \
-  between "$restarted_after" 14 19
+  between "$restarted_after" 14 21
 expect "and feeds the board" runs 3
 
 step "a thermal zone whose read never returns"
