@@ -124,12 +124,25 @@ class Notifications(unittest.TestCase):
         self.assertEqual(r.err, ["kelvane: the board at 0x0b refused the handshake (reply 0x07)"])
 
     def test_a_manager_that_is_gone_or_does_not_read_never_stops_the_loop(self):
-        """A socket that does not exist, and one whose queue is full (ten
-        datagrams), make the sends fail; the loop goes on at its pace and
-        says nothing about it."""
+        """A socket that does not exist, and one whose queue is full, make
+        the sends fail; the loop goes on at its pace and says nothing about
+        it. The queue is filled before kelvane starts, whatever length the
+        host gives it (net.unix.max_dgram_qlen): senders of the test's own
+        send until a new one is refused at once, as each sender is also
+        held to its own buffer."""
         with Rig() as rig:
             deaf = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             deaf.bind(os.path.join(rig.dir, "deaf"))
+            senders = []
+            while not senders or senders[-1][1]:
+                sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+                sent = 0
+                try:
+                    while True:
+                        sender.sendto(b"x", socket.MSG_DONTWAIT, deaf.getsockname())
+                        sent += 1
+                except BlockingIOError:
+                    senders.append((sender, sent))
             try:
                 for name in (os.path.join(rig.dir, "nobody"), os.path.join(rig.dir, "deaf")):
                     with self.subTest(socket=name):
@@ -141,6 +154,8 @@ class Notifications(unittest.TestCase):
                         self.assertEqual(rig.err.snapshot(), [])
             finally:
                 deaf.close()
+                for sender, _ in senders:
+                    sender.close()
 
     def test_nothing_is_opened_without_the_variable(self):
         with Rig() as rig:

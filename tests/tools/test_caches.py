@@ -1,72 +1,193 @@
 """The builders of the toolchain and of the emulated machines, as their
-caches are concerned: one run at a time, nothing half-built left behind,
-and never a folder replaced that is not a cache of theirs. None of these
-builds anything: each stops a builder before it would."""
+caches are concerned: one run at a time, nothing half-built left behind, a
+new cache put in place so that no signal leaves none, and never a folder
+replaced that is not a cache of theirs. None of these builds anything: each
+stops a builder before it would. Also run-tests, which goes on past a
+build that fails and names it at the end."""
 
-import fcntl
 import os
+import pwd
+import select
+import shutil
 import signal
 import subprocess
 import tempfile
+import fcntl
 import time
 import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOLCHAIN = os.path.join(TOP, "tools", "build-armv6-toolchain")
 IMAGE = os.path.join(TOP, "tools", "build-system-image")
-CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kelvane")
+CACHE_SH = os.path.join(TOP, "tools", "cache.sh")
+BUILT = os.environ.get("KELVANE_ARMV6_TOOLCHAIN") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kelvane", "armv6")
 
 
-def start(cmd, **env):
-    return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            env=dict(os.environ, **env), start_new_session=True)
+def start(cmd, user=None, **env):
+    """A builder in a session of its own, its output as bytes as it comes."""
+    return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0,
+                            env=dict(os.environ, **env), start_new_session=True, user=user,
+                            group=user and pwd.getpwnam(user).pw_gid, extra_groups=user and [])
+
+
+def read_until(p, text, timeout=120):
+    fd, seen, end = p.stdout.fileno(), "", time.monotonic() + timeout
+    while text not in seen:
+        left = end - time.monotonic()
+        chunk = os.read(fd, 4096) if left > 0 and select.select([fd], [], [], left)[0] else b""
+        if not chunk:
+            raise AssertionError("no %r in: %s" % (text, seen))
+        seen += chunk.decode()
+    return seen
+
+
+def finish(p, timeout=300):
+    try:
+        out, _ = p.communicate(timeout=timeout)
+        return out.decode()
+    finally:
+        try:
+            os.killpg(p.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def snapshot(root):
+    """Every path under root with its kind, owner, mode and content."""
+    found = {}
+    for d, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(d, name)
+            st = os.lstat(path)
+            content = None
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    content = f.read()
+            found[os.path.relpath(path, root)] = (st.st_mode, st.st_uid, content)
+    return found
+
+
+def bash(script, d, **env):
+    """A script with tools/cache.sh loaded and the builders' traps, in d."""
+    prelude = (". %s\nset -euo pipefail\nc=%s/c\ntrap 'rm -rf \"$c.new\"' EXIT\n"
+               "trap 'exit 130' INT\ntrap 'exit 143' TERM\n" % (CACHE_SH, d))
+    return subprocess.run(["bash", "-c", prelude + script], capture_output=True, text=True,
+                          env=dict(os.environ, **env), start_new_session=True, timeout=60)
 
 
 class Caches(unittest.TestCase):
     def test_a_folder_that_is_no_cache_is_never_replaced(self):
-        for builder, variable, folder in ((TOOLCHAIN, "KELVANE_ARMV6_TOOLCHAIN", ""),
+        # As a user who is not root too: the image builder must refuse
+        # before it asks sudo for anything.
+        for builder, variable, folder in ((TOOLCHAIN, "KELVANE_ARMV6_TOOLCHAIN", "armv6"),
                                           (IMAGE, "KELVANE_SYSTEM_IMAGES", "bookworm")):
-            with self.subTest(builder=os.path.basename(builder)), tempfile.TemporaryDirectory() as d:
-                precious = os.path.join(d, folder, "precious")
-                os.makedirs(os.path.dirname(precious), exist_ok=True)
-                open(precious, "w").close()
-                p = start([builder, "bookworm"] if builder == IMAGE else [builder], **{variable: d})
-                out, _ = p.communicate(timeout=300)
-                self.assertNotEqual(p.returncode, 0, out)
-                self.assertIn("holds no", out)
-                self.assertTrue(os.path.exists(precious))
-                self.assertFalse(os.path.exists(os.path.join(d, folder).rstrip("/") + ".new"))
+            for user in ("nobody", None) if os.getuid() == 0 else (None,):
+                with self.subTest(builder=os.path.basename(builder), user=user), \
+                        tempfile.TemporaryDirectory() as d:
+                    # A copy of the builders that the other user can run.
+                    shutil.copytree(os.path.join(TOP, "tools"), os.path.join(d, "tools"))
+                    cache = os.path.join(d, "caches")
+                    target = os.path.join(cache, folder)
+                    for path, text in (("key", "a key of something else\n"), ("precious", "")):
+                        for where in (target, target + ".new", target + ".old"):
+                            os.makedirs(where, exist_ok=True)
+                            with open(os.path.join(where, path), "w") as f:
+                                f.write(text)
+                    if user:
+                        for where, _, files in os.walk(d):
+                            for name in [where] + [os.path.join(where, f) for f in files]:
+                                os.chown(name, pwd.getpwnam(user).pw_uid, -1)
+                    before = snapshot(cache)
+                    command = [os.path.join(d, "tools", os.path.basename(builder))]
+                    p = start(command + (["bookworm"] if builder == IMAGE else []), user=user,
+                              XDG_CACHE_HOME=d, **{variable: target if builder == TOOLCHAIN else cache})
+                    out = finish(p)
+                    self.assertNotEqual(p.returncode, 0, out)
+                    self.assertIn("holds no", out)
+                    self.assertEqual(snapshot(cache), before, "nothing written, nothing removed")
 
-    def test_a_second_run_waits_for_the_first(self):
-        # The toolchain is up to date here (run-tests builds it first), so
-        # once the lock is free the builder has nothing to do.
-        with open(os.path.join(CACHE, "armv6.lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            p = start([TOOLCHAIN])
-            time.sleep(3)
-            self.assertIsNone(p.poll(), "it must wait while another run holds the lock")
-            fcntl.flock(lock, fcntl.LOCK_UN)
-            out, _ = p.communicate(timeout=60)
-        self.assertEqual(p.returncode, 0, out)
-        self.assertIn("waiting for the build that another run is making", out)
-        self.assertIn("up to date", out)
+    def test_a_second_run_waits_for_the_first_then_takes_back_what_it_left(self):
+        # A run killed between the renames of a publish left the toolchain
+        # as armv6.old only. The builder waits for the lock, takes it back
+        # and, its key being the current one, has nothing to build.
+        with tempfile.TemporaryDirectory() as d:
+            cache = os.path.join(d, "armv6")
+            os.mkdir(cache + ".old")
+            shutil.copy(os.path.join(BUILT, "key"), cache + ".old")
+            with open(cache + ".lock", "w") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                p = start([TOOLCHAIN], KELVANE_ARMV6_TOOLCHAIN=cache, TMPDIR=d)
+                try:
+                    seen = read_until(p, "waiting for the build that another run is making")
+                    time.sleep(0.5)
+                    self.assertIsNone(p.poll(), "it must wait while another run holds the lock")
+                    fcntl.flock(lock, fcntl.LOCK_UN)
+                finally:
+                    seen += finish(p, timeout=60)
+            self.assertEqual(p.returncode, 0, seen)
+            self.assertIn("up to date", seen)
+            self.assertEqual(sorted(os.listdir(d)), ["armv6", "armv6.lock"])
 
     def test_an_interrupted_build_leaves_nothing(self):
         with tempfile.TemporaryDirectory() as d:
             cache, tmp = os.path.join(d, "armv6"), os.path.join(d, "tmp")
             os.mkdir(tmp)
             p = start([TOOLCHAIN], KELVANE_ARMV6_TOOLCHAIN=cache, TMPDIR=tmp)
-            seen = ""
-            while "gcc: unpacking" not in seen:
-                line = p.stdout.readline()
-                self.assertTrue(line, seen)
-                seen += line
-            time.sleep(1)
-            os.killpg(p.pid, signal.SIGINT)
-            p.communicate(timeout=60)
+            try:
+                read_until(p, "gcc: unpacking")
+                time.sleep(1)
+                os.killpg(p.pid, signal.SIGINT)
+            finally:
+                finish(p, timeout=60)
             self.assertNotEqual(p.returncode, 0)
             self.assertEqual(os.listdir(tmp), [], "the build tree is removed")
             self.assertEqual(sorted(os.listdir(d)), ["armv6.lock", "tmp"], "nothing half-built is left")
+
+    def test_a_signal_between_the_two_renames_of_a_publish(self):
+        """A stand-in for mv signals the whole process group once the old
+        cache is out of the way, before the new one is moved in. TERM, as
+        Ctrl-C or systemd sends to all, waits until both are done; KILL
+        leaves the old one as .old, which the next run takes back."""
+        for sig, status, left in (("TERM", 143, "new"), ("KILL", -9, "old")):
+            with self.subTest(signal=sig), tempfile.TemporaryDirectory() as d:
+                bin_dir = os.path.join(d, "bin")
+                os.mkdir(bin_dir)
+                with open(os.path.join(bin_dir, "mv"), "w") as f:
+                    f.write('#!/bin/sh\n/bin/mv "$@" || exit\n'
+                            'case "$3" in *.old) kill -%s 0; sleep 1 ;; esac\n' % sig)
+                os.chmod(os.path.join(bin_dir, "mv"), 0o755)
+                r = bash("cache_start \"$c.new\"; echo old >\"$c.new/which\"; cache_publish \"$c.new\" \"$c\" 1\n"
+                         "cache_start \"$c.new\"; echo new >\"$c.new/which\"\n"
+                         "PATH=%s:$PATH cache_publish \"$c.new\" \"$c\" 2\n" % bin_dir, d)
+                self.assertEqual(r.returncode, status, r.stderr)
+                r = bash("cache_lock test \"$c\"; cat \"$c/which\"; [ ! -e \"$c.old\" ] && echo no-old", d)
+                self.assertEqual(r.stdout.split(), [left, "no-old"], r.stderr)
+
+
+class RunTests(unittest.TestCase):
+    def test_a_failed_build_fails_its_preset_and_the_run_goes_on(self):
+        """run-tests with stand-ins for the builders, cmake and ctest; the
+        arm64 build fails as under -Werror."""
+        with tempfile.TemporaryDirectory() as d:
+            os.makedirs(os.path.join(d, "tools"))
+            os.makedirs(os.path.join(d, "bin"))
+            shutil.copy(os.path.join(TOP, "run-tests"), d)
+            log = os.path.join(d, "log")
+            stubs = {"tools/install-deps": "", "tools/build-system-image": "",
+                     "tools/build-armv6-toolchain": "", "bin/sudo": "",
+                     "bin/cmake": 'case "$*" in *"--build --preset arm64"*) exit 2 ;; esac',
+                     "bin/ctest": 'echo "ctest $*" >>%s' % log}
+            for name, body in stubs.items():
+                with open(os.path.join(d, name), "w") as f:
+                    f.write("#!/bin/sh\n%s\n" % body)
+                os.chmod(os.path.join(d, name), 0o755)
+            r = subprocess.run([os.path.join(d, "run-tests")], capture_output=True, text=True, timeout=60,
+                               env=dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"]))
+            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+            self.assertEqual(r.stdout.splitlines()[-1], "== failed: arm64 build", r.stdout)
+            ran = open(log).read().splitlines()
+            self.assertEqual([c.split()[2] for c in ran], ["host", "armv6", "armv6", "armv6"], ran)
 
 
 if __name__ == "__main__":
