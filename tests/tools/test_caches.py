@@ -43,14 +43,18 @@ def read_until(p, text, timeout=120):
 
 
 def finish(p, timeout=300):
+    """Its output to the end; whatever of it still runs then is ended, by
+    TERM first, so that the builder's own clean-up runs."""
     try:
         out, _ = p.communicate(timeout=timeout)
         return out.decode()
     finally:
-        try:
-            os.killpg(p.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(p.pid, sig)
+                p.wait(timeout=30)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
 
 
 def snapshot(root):
@@ -101,7 +105,7 @@ class Caches(unittest.TestCase):
                     before = snapshot(cache)
                     command = [os.path.join(d, "tools", os.path.basename(builder))]
                     p = start(command + (["bookworm"] if builder == IMAGE else []), user=user,
-                              XDG_CACHE_HOME=d, **{variable: target if builder == TOOLCHAIN else cache})
+                              XDG_CACHE_HOME=d, TMPDIR=d, **{variable: target if builder == TOOLCHAIN else cache})
                     out = finish(p)
                     self.assertNotEqual(p.returncode, 0, out)
                     self.assertIn("holds no", out)
@@ -124,7 +128,8 @@ class Caches(unittest.TestCase):
                     self.assertIsNone(p.poll(), "it must wait while another run holds the lock")
                     fcntl.flock(lock, fcntl.LOCK_UN)
                 finally:
-                    seen += finish(p, timeout=60)
+                    rest = finish(p, timeout=60)
+                seen += rest
             self.assertEqual(p.returncode, 0, seen)
             self.assertIn("up to date", seen)
             self.assertEqual(sorted(os.listdir(d)), ["armv6", "armv6.lock"])
