@@ -20,8 +20,9 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 TOOLCHAIN = os.path.join(TOP, "tools", "build-armv6-toolchain")
 IMAGE = os.path.join(TOP, "tools", "build-system-image")
 CACHE_SH = os.path.join(TOP, "tools", "cache.sh")
-BUILT = os.environ.get("KELVANE_ARMV6_TOOLCHAIN") or os.path.join(
-    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kelvane", "armv6")
+CACHES = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "kelvane")
+BUILT = os.environ.get("KELVANE_ARMV6_TOOLCHAIN") or os.path.join(CACHES, "armv6")
+MACHINES = os.environ.get("KELVANE_SYSTEM_IMAGES") or os.path.join(CACHES, "system")
 
 
 def start(cmd, user=None, **env):
@@ -148,6 +149,20 @@ class Caches(unittest.TestCase):
             self.assertNotEqual(p.returncode, 0)
             self.assertEqual(os.listdir(tmp), [], "the build tree is removed")
             self.assertEqual(sorted(os.listdir(d)), ["armv6.lock", "tmp"], "nothing half-built is left")
+
+    def test_a_machine_is_keyed_by_the_host_tools_that_shape_it(self):
+        # depmod writes its module index, qemu-user-static runs its
+        # packages' scripts: another version of either is another machine.
+        keys = [os.path.join(MACHINES, m, "key") for m in ("bookworm", "trixie", "trixie-arm64")]
+        keys = [k for k in keys if os.path.exists(k)]
+        if not keys:
+            self.skipTest("no machine built in " + MACHINES)
+        for package in ("kmod", "qemu-user-static", "mmdebstrap", "e2fsprogs"):
+            version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+                                     capture_output=True, text=True).stdout
+            for key in keys:
+                with open(key) as f:
+                    self.assertIn("%s=%s" % (package, version), f.read().split(), key)
 
     def test_a_signal_between_the_two_renames_of_a_publish(self):
         """A stand-in for mv signals the whole process group once the old
