@@ -5,6 +5,7 @@ replaced that is not a cache of theirs. None of these builds anything: each
 stops a builder before it would. Also run-tests, which goes on past a
 build that fails and names it at the end."""
 
+import fcntl
 import os
 import pwd
 import select
@@ -12,7 +13,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import fcntl
 import time
 import unittest
 
@@ -58,19 +58,20 @@ def finish(p, timeout=300):
                 pass
 
 
+def write(path, text, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
+
+
 def snapshot(root):
-    """Every path under root with its kind, owner, mode and content."""
-    found = {}
-    for d, dirs, files in os.walk(root):
-        for name in dirs + files:
-            path = os.path.join(d, name)
-            st = os.lstat(path)
-            content = None
-            if os.path.isfile(path):
-                with open(path, "rb") as f:
-                    content = f.read()
-            found[os.path.relpath(path, root)] = (st.st_mode, st.st_uid, content)
-    return found
+    """Every path under root with its kind, mode, owner and content."""
+    def content(path):
+        with open(path, "rb") as f:
+            return f.read()
+    paths = [os.path.join(d, n) for d, dirs, files in os.walk(root) for n in dirs + files]
+    return {p: (os.lstat(p).st_mode, os.lstat(p).st_uid, os.path.isfile(p) and content(p)) for p in paths}
 
 
 def bash(script, d, **env):
@@ -94,19 +95,16 @@ class Caches(unittest.TestCase):
                     shutil.copytree(os.path.join(TOP, "tools"), os.path.join(d, "tools"))
                     cache = os.path.join(d, "caches")
                     target = os.path.join(cache, folder)
-                    for path, text in (("key", "a key of something else\n"), ("precious", "")):
-                        for where in (target, target + ".new", target + ".old"):
-                            os.makedirs(where, exist_ok=True)
-                            with open(os.path.join(where, path), "w") as f:
-                                f.write(text)
+                    for where in (target, target + ".new", target + ".old"):
+                        write(os.path.join(where, "key"), "a key of something else\n")
+                        write(os.path.join(where, "precious"), "")
                     if user:
-                        for where, _, files in os.walk(d):
-                            for name in [where] + [os.path.join(where, f) for f in files]:
-                                os.chown(name, pwd.getpwnam(user).pw_uid, -1)
+                        subprocess.run(["chown", "-R", user, d], check=True)
                     before = snapshot(cache)
                     command = [os.path.join(d, "tools", os.path.basename(builder))]
                     p = start(command + (["bookworm"] if builder == IMAGE else []), user=user,
-                              XDG_CACHE_HOME=d, TMPDIR=d, **{variable: target if builder == TOOLCHAIN else cache})
+                              XDG_CACHE_HOME=d, TMPDIR=d,
+                              **{variable: target if builder == TOOLCHAIN else cache})
                     out = finish(p)
                     self.assertNotEqual(p.returncode, 0, out)
                     self.assertIn("holds no", out)
@@ -172,11 +170,8 @@ class Caches(unittest.TestCase):
         for sig, status, left in (("TERM", 143, "new"), ("KILL", -9, "old")):
             with self.subTest(signal=sig), tempfile.TemporaryDirectory() as d:
                 bin_dir = os.path.join(d, "bin")
-                os.mkdir(bin_dir)
-                with open(os.path.join(bin_dir, "mv"), "w") as f:
-                    f.write('#!/bin/sh\n/bin/mv "$@" || exit\n'
-                            'case "$3" in *.old) kill -%s 0; sleep 1 ;; esac\n' % sig)
-                os.chmod(os.path.join(bin_dir, "mv"), 0o755)
+                write(os.path.join(bin_dir, "mv"), '#!/bin/sh\n/bin/mv "$@" || exit\n'
+                      'case "$3" in *.old) kill -%s 0; sleep 1 ;; esac\n' % sig, 0o755)
                 r = bash("cache_start \"$c.new\"; echo old >\"$c.new/which\"; cache_publish \"$c.new\" \"$c\" 1\n"
                          "cache_start \"$c.new\"; echo new >\"$c.new/which\"\n"
                          "PATH=%s:$PATH cache_publish \"$c.new\" \"$c\" 2\n" % bin_dir, d)
@@ -190,8 +185,6 @@ class RunTests(unittest.TestCase):
         """run-tests with stand-ins for the builders, cmake and ctest; the
         arm64 build fails as under -Werror."""
         with tempfile.TemporaryDirectory() as d:
-            os.makedirs(os.path.join(d, "tools"))
-            os.makedirs(os.path.join(d, "bin"))
             shutil.copy(os.path.join(TOP, "run-tests"), d)
             log = os.path.join(d, "log")
             stubs = {"tools/install-deps": "", "tools/build-system-image": "",
@@ -199,9 +192,7 @@ class RunTests(unittest.TestCase):
                      "bin/cmake": 'case "$*" in *"--build --preset arm64"*) exit 2 ;; esac',
                      "bin/ctest": 'echo "ctest $*" >>%s' % log}
             for name, body in stubs.items():
-                with open(os.path.join(d, name), "w") as f:
-                    f.write("#!/bin/sh\n%s\n" % body)
-                os.chmod(os.path.join(d, name), 0o755)
+                write(os.path.join(d, name), "#!/bin/sh\n%s\n" % body, 0o755)
             r = subprocess.run([os.path.join(d, "run-tests")], capture_output=True, text=True, timeout=60,
                                env=dict(os.environ, PATH=os.path.join(d, "bin") + ":" + os.environ["PATH"]))
             self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
