@@ -16,7 +16,9 @@
 static char console_buf[BUFSIZ];
 
 // Opens the board and keeps its handle, which must fit the 8-bit handle;
-// a failed open or a descriptor above 255 ends the program.
+// a failed open or a descriptor above 255 ends the program. The two causes
+// an owner meets first get a hint: no bus device (I2C not enabled, or
+// i2c-dev not loaded) and no access to it.
 static bool open_board(void)
 {
     errno = 0;
@@ -25,7 +27,9 @@ static bool open_board(void)
         int err = errno;
         fprintf(stderr, "kelvane: cannot open the I2C board at 0x%02x: %s%s\n",
                 unsigned(slave_addr), err ? strerror(err) : "wiringPi failed",
-                err == EACCES ? " (is the user in the i2c group?)" : "");
+                err == ENOENT   ? " (is I2C enabled? sudo raspi-config nonint do_i2c 0)"
+                : err == EACCES ? " (is the user in the i2c group?)"
+                                : "");
         return false;
     }
     if (fd > UINT8_MAX) {

@@ -80,7 +80,8 @@ class HandshakeRefused(unittest.TestCase):
     def test_bus_cannot_be_opened(self):
         # wiringPi returns instead of ending the process, so the message is ours.
         self.check(["--open-fail"],
-                   "kelvane: cannot open the I2C board at 0x0b: No such file or directory", handshake=False)
+                   "kelvane: cannot open the I2C board at 0x0b: No such file or directory "
+                   "(is I2C enabled? sudo raspi-config nonint do_i2c 0)", handshake=False)
 
     def test_descriptor_above_255_is_not_truncated(self):
         self.check(["--high-fd"],

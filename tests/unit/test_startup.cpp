@@ -91,7 +91,9 @@ TEST_F(Startup, HandleThatCannotBeHeldEndsWithStatus1)
         const char *err;
     } cases[] = {
         {-1, 0, "kelvane: cannot open the I2C board at 0x0b: wiringPi failed\n"},
-        {-1, ENOENT, "kelvane: cannot open the I2C board at 0x0b: No such file or directory\n"},
+        {-1, ENOENT,
+         "kelvane: cannot open the I2C board at 0x0b: No such file or directory (is I2C enabled? "
+         "sudo raspi-config nonint do_i2c 0)\n"},
         {-1, EACCES,
          "kelvane: cannot open the I2C board at 0x0b: Permission denied (is the user in the i2c "
          "group?)\n"},
