@@ -41,7 +41,10 @@ install(CODE "
   set(KELVANE_INSTALLED_BINARY \"${bindir}/kelvane\")
   configure_file(\"${unit_template}\" \"${unit}\" @ONLY)
 ")
-install(FILES ${unit} DESTINATION ${KELVANE_SYSTEMD_UNIT_DIR})
+install(FILES ${unit} dist/kelvane-retry.timer DESTINATION ${KELVANE_SYSTEMD_UNIT_DIR})
+# The rule that makes the bus devices systemd units; udev reads
+# lib/udev/rules.d under /usr and /usr/local alike.
+install(FILES dist/udev.rules DESTINATION lib/udev/rules.d RENAME 60-kelvane.rules)
 # systemd reads modules-load.d and sysusers.d from lib, never from a
 # multiarch libdir.
 install(FILES dist/modules-load.conf DESTINATION lib/modules-load.d RENAME kelvane.conf)
