@@ -25,7 +25,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TIMEOUT = 600
+TIMEOUT = 1200
 
 
 # What each architecture's machine is: its qemu, CPU and binutils prefix.
