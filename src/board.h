@@ -43,7 +43,8 @@ float getCPUtemperture(void);
 // Notifications to the service manager, when NOTIFY_SOCKET names its
 // socket; without it these do nothing. notify_open opens the socket at
 // start; notify_status adds to the status text of the running cycle, and
-// notify_send sends a state ("READY=1", "WATCHDOG=1") with that text.
+// notify_send sends a state ("READY=1", "WATCHDOG=1", or null for the text
+// alone) with that text.
 void notify_open(void);
 void notify_status(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void notify_send(const char *state);

@@ -1,6 +1,7 @@
 // kelvane: feeds the CPU temperature to the cooling board on the I2C bus,
 // every 500 ms, for as long as it runs.
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,22 @@
 // stdio need not stat stdout to size a buffer.
 static char console_buf[BUFSIZ];
 
+// Says why the board cannot be reached: on standard error, and, under a
+// service manager, as the status text, which "systemctl status" shows while
+// the unit waits for its next try.
+static void unreachable(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void unreachable(const char *format, ...)
+{
+    char why[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(why, sizeof why, format, args);
+    va_end(args);
+    fprintf(stderr, "kelvane: %s\n", why);
+    notify_status("%s", why);
+    notify_send(nullptr);
+}
+
 // Opens the board and keeps its handle, which must fit the 8-bit handle;
 // a failed open or a descriptor above 255 ends the program. The two causes
 // an owner meets first get a hint: no bus device (I2C not enabled, or
@@ -25,18 +42,17 @@ static bool open_board(void)
     int fd = wiringPiI2CSetup(slave_addr);
     if (fd < 0) {
         int err = errno;
-        fprintf(stderr, "kelvane: cannot open the I2C board at 0x%02x: %s%s\n",
-                unsigned(slave_addr), err ? strerror(err) : "wiringPi failed",
-                err == ENOENT   ? " (is I2C enabled? sudo raspi-config nonint do_i2c 0)"
-                : err == EACCES ? " (is the user in the i2c group?)"
-                                : "");
+        unreachable("cannot open the I2C board at 0x%02x: %s%s", unsigned(slave_addr),
+                    err ? strerror(err) : "wiringPi failed",
+                    err == ENOENT   ? " (is I2C enabled? sudo raspi-config nonint do_i2c 0)"
+                    : err == EACCES ? " (is the user in the i2c group?)"
+                                    : "");
         return false;
     }
     if (fd > UINT8_MAX) {
-        fprintf(stderr,
-                "kelvane: cannot keep the handle of the I2C board at 0x%02x: descriptor %d does "
-                "not fit in 8 bits\n",
-                unsigned(slave_addr), fd);
+        unreachable("cannot keep the handle of the I2C board at 0x%02x: descriptor %d does not "
+                    "fit in 8 bits",
+                    unsigned(slave_addr), fd);
         return false;
     }
     iic_hand = static_cast<uint8_t>(fd);
@@ -65,11 +81,11 @@ int main()
     uint8_t reply = IIC_start(iic_hand, start_cmd, null);
     if (reply != null) {
         if (reply == 0xFF && errno)
-            fprintf(stderr, "kelvane: the board at 0x%02x did not answer the handshake: %s\n",
-                    unsigned(slave_addr), strerror(errno));
+            unreachable("the board at 0x%02x did not answer the handshake: %s",
+                        unsigned(slave_addr), strerror(errno));
         else
-            fprintf(stderr, "kelvane: the board at 0x%02x refused the handshake (reply 0x%02x)\n",
-                    unsigned(slave_addr), unsigned(reply));
+            unreachable("the board at 0x%02x refused the handshake (reply 0x%02x)",
+                        unsigned(slave_addr), unsigned(reply));
         return 1;
     }
 

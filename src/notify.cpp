@@ -67,19 +67,21 @@ void notify_status(const char *format, ...)
     int n = vsnprintf(status + status_len, sizeof status - status_len, format, args);
     va_end(args);
     if (n > 0)
-        status_len += size_t(n) < sizeof status - status_len ? size_t(n) : sizeof status - 1 - status_len;
+        status_len +=
+            size_t(n) < sizeof status - status_len ? size_t(n) : sizeof status - 1 - status_len;
 }
 
-// Sends one datagram: the state ("READY=1", "WATCHDOG=1"), with the status
-// text gathered since the last one, if any. The send neither waits nor
+// Sends one datagram: the state ("READY=1", "WATCHDOG=1", or none), with the
+// status text gathered since the last one, if any. The send neither waits nor
 // fails the loop: a service manager that does not read loses the datagram.
 void notify_send(const char *state)
 {
     if (notify_fd < 0)
         return;
     char message[sizeof status + 32];
-    int n = status_len ? snprintf(message, sizeof message, "%s\nSTATUS=%s", state, status)
-                       : snprintf(message, sizeof message, "%s", state);
+    int n = !state       ? snprintf(message, sizeof message, "STATUS=%s", status)
+            : status_len ? snprintf(message, sizeof message, "%s\nSTATUS=%s", state, status)
+                         : snprintf(message, sizeof message, "%s", state);
     status_len = 0;
     if (n < 0)
         return;
