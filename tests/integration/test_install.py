@@ -254,8 +254,10 @@ class MaintainerScripts(unittest.TestCase):
         self.assertEqual(status, 0, "a modprobe that fails does not fail the installation")
         # The groups and the bus, with the group udev gives it, before the
         # start; without udevadm, the start all the same.
-        order = ["systemd-sysusers kelvane.conf", "deb-systemd-helper enable kelvane.service",
-                 "udevadm control --reload", "modprobe -q i2c-dev", "udevadm settle -t 10", "systemctl --system daemon-reload",
+        # The bus before the unit is enabled, so that its appearance does
+        # not start the service too.
+        order = ["systemd-sysusers kelvane.conf", "udevadm control --reload", "modprobe -q i2c-dev",
+                 "udevadm settle -t 10", "deb-systemd-helper enable kelvane.service", "systemctl --system daemon-reload",
                  "deb-systemd-invoke start kelvane.service"]
         self.assertEqual([c for c in calls if c in order], order)
         status, calls = self.calls("postinst", "configure", tools=self.TOOLS[1:])
