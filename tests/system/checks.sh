@@ -21,8 +21,8 @@ step() { echo "== $* [at $(($(date +%s) - started)) s]"; }
 now() { date +%s.%N; }
 apt_get() { apt-get -q -y -o DPkg::Lock::Timeout=120 "$@" >>apt.log 2>&1; }
 
-# The journal of kelvane.service and its retry timer since a time (seconds since the epoch), as
-# "TIMESTAMP MESSAGE" lines.
+# The journal of kelvane.service and its retry timer since a time (seconds
+# since the epoch), as "TIMESTAMP MESSAGE" lines.
 journal() {
   journalctl -q -u kelvane -u kelvane-retry.timer -o short-unix --no-pager --since "@${1%.*}" |
     awk -v t="$1" '$1 >= t { ts = $1; sub(/^[^:]*\]: /, ""); print ts, $0 }'
