@@ -13,7 +13,6 @@ set(KELVANE_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
     "Where the systemd unit is installed (relative: under the install prefix)")
 
 configure_file(dist/kelvane.8 kelvane.8 @ONLY)
-configure_file(dist/debian/changelog changelog @ONLY)
 
 # ExecStart names the binary where it is installed, which is known only at
 # install time (cmake --install --prefix); the unit is written then.
@@ -27,11 +26,10 @@ set(unit ${CMAKE_CURRENT_BINARY_DIR}/install/kelvane.service)
 
 # Manual page and changelog compressed, as Debian ships them.
 set(gzipped)
-foreach(file kelvane.8 changelog)
-  set(out ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
-  add_custom_command(OUTPUT ${out}
-                     COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/${file} > ${out}
-                     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${file})
+foreach(file ${CMAKE_CURRENT_BINARY_DIR}/kelvane.8 ${PROJECT_SOURCE_DIR}/dist/debian/changelog)
+  get_filename_component(name ${file} NAME)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
+  add_custom_command(OUTPUT ${out} COMMAND gzip -9n -c ${file} > ${out} DEPENDS ${file})
   list(APPEND gzipped ${out})
 endforeach()
 add_custom_target(kelvane_docs ALL DEPENDS ${gzipped})

@@ -191,6 +191,10 @@ class Package(unittest.TestCase):
         self.assertEqual(fields["Package"], "kelvane")
         self.assertEqual(fields["Architecture"], ARCH)
         self.assertIn(fields["Version"], os.path.basename(self.deb))
+        # The version is the project's, and the changelog's latest entry.
+        changelog = run("sh", "-c", "dpkg-deb --fsys-tarfile %s | tar -xOf - ./usr/share/doc/kelvane/changelog.gz"
+                        " | gzip -dc" % self.deb).stdout
+        self.assertEqual(changelog.split("\n", 1)[0].split()[1], "(%s)" % fields["Version"])
         depends = fields["Depends"].split(", ")
         self.assertIn("wiringpi", depends)
         self.assertIn("libc6 (>= 2.34)", depends)
