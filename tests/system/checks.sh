@@ -20,6 +20,19 @@ started=$(date +%s)
 step() { echo "== $* [at $(($(date +%s) - started)) s]"; }
 now() { date +%s.%N; }
 apt_get() { apt-get -q -y -o DPkg::Lock::Timeout=120 "$@" >>apt.log 2>&1; }
+version() { dpkg-query -W -f '${Version}' "$1"; }
+candidate() { apt-cache policy kelvane | sed -n 's/^ *Candidate: //p'; }
+# apt update, which must speak of the repository without a warning.
+apt_update() {
+  apt-get -q update >update.log 2>&1
+  rc=$?
+  cat update.log >>apt.log
+  [ "$rc" -eq 0 ] && grep -q "file:/share/kelvane stable InRelease" update.log && ! grep -q "^[WE]:" update.log
+}
+refused() { ! apt-get -q update >>apt.log 2>&1; }
+upgraded_to() { apt_get upgrade && [ "$(version kelvane)" = "$1" ]; }
+# The maintainer's folder on the web server, as it is after an upload.
+serve() { ln -sfn "kelvane.$1" /share/kelvane; }
 
 # The journal of kelvane.service and its retry timer since a time (seconds
 # since the epoch), as "TIMESTAMP MESSAGE" lines.
@@ -72,6 +85,10 @@ mkdir -p /etc/systemd/system/kelvane.service.d
 printf '[Service]\nBindReadOnlyPaths=/run/kelvane-test/thermal:/sys/class/thermal\n' \
   >/etc/systemd/system/kelvane.service.d/test-zone.conf
 
+# The machine is offline: only kelvane's repository is reachable, so apt
+# speaks of it alone.
+rm /etc/apt/sources.list
+
 # The GPIO memory that wiringPi maps: a node with the numbers of /dev/zero,
 # open to all, as no group for it exists yet.
 mknod -m 666 /dev/gpiomem c 1 5
@@ -80,11 +97,20 @@ step "the machine: $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -
 expect "no gpio group before the install" sh -c '! getent group gpio >/dev/null'
 expect "i2c-dev not loaded before the install" sh -c '! grep -q "^i2c_dev " /proc/modules'
 
-# As a new owner does it: the package first, I2C enabled after, which here
-# is loading i2c-stub, the bus adapter that plays the board.
-step "apt install ./wiringpi_*.deb ./kelvane_*.deb, before I2C is enabled"
+# As a new owner does it, with the README's commands and the repository on
+# the share for the web server: the package first, I2C enabled after, which
+# here is loading i2c-stub, the bus adapter that plays the board.
+first=$(dpkg-deb -f kelvane_*.deb Version)
+second=$(dpkg-deb -f later/kelvane_*.deb Version)
+step "the owner adds kelvane's repository and installs kelvane $first, before I2C is enabled"
+expect "the keyring and the source file are fetched" sh -c '
+  curl -fsSL -o /etc/apt/keyrings/kelvane-archive-keyring.gpg file:///share/kelvane/kelvane-archive-keyring.gpg &&
+  curl -fsSL -o /etc/apt/sources.list.d/kelvane.sources file:///share/kelvane/kelvane.sources'
+expect "apt update takes the repository, whose signature it checks" apt_update
 t=$(now)
-expect "apt installs both packages" apt_get install ./wiringpi_*.deb ./kelvane_*.deb
+expect "apt install kelvane installs it" apt_get install kelvane
+expect "and wiringpi, both from the repository" \
+  [ "$(version kelvane)/$(version wiringpi)" = "$first/$(dpkg-deb -f wiringpi_*.deb Version)" ]
 expect "the groups gpio and i2c exist" sh -c 'getent group gpio && getent group i2c'
 expect "i2c-dev is loaded" grep -q "^i2c_dev " /proc/modules
 expect "the service is enabled" [ "$(systemctl is-enabled kelvane)" = enabled ]
@@ -245,20 +271,31 @@ expect "the service is stopped" sh -c '! systemctl is-active -q kelvane'
 expect "apt purge succeeds" apt_get purge kelvane
 expect "no mask is left" absent /etc/systemd/system/kelvane.service
 expect "no enablement link is left" absent /etc/systemd/system/multi-user.target.wants/kelvane.service
-expect "apt installs it again" apt_get install ./kelvane_*.deb
+expect "apt installs it again" apt_get install kelvane
 expect "it is enabled again" [ "$(systemctl is-enabled kelvane)" = enabled ]
 expect "it runs again" runs 10
 pid=$(state MainPID)
-expect "apt reinstall succeeds" apt_get install --reinstall ./kelvane_*.deb
+expect "apt reinstall succeeds" apt_get install --reinstall kelvane
 expect "reinstalling restarts it" wait_for 10 sh -c "[ \"\$(systemctl show -p MainPID --value kelvane)\" != $pid ]"
 expect "and it runs" runs 10
 
-step "upgrades"
-# The same package with only a later version. A process still running the
-# replaced binary shows its executable as deleted.
-later=$(ls later/kelvane_*.deb)
+step "the next release through the repository, and two forgeries of it"
+# Each is refused before anything is taken from it, and what apt knows of
+# the repository stays as it was.
+serve tampered
+expect "apt update refuses the repository whose Packages changed after signing" refused
+apt_get upgrade
+expect "and nothing is installed from it" [ "$(version kelvane)/$(candidate)" = "$first/$first" ]
+serve other-key
+expect "apt update refuses the repository signed by another key" refused
+apt_get upgrade
+expect "and nothing is installed from it" [ "$(version kelvane)/$(candidate)" = "$first/$first" ]
+# The real one. A process still running the replaced binary shows its
+# executable as deleted.
+serve 2
 pid=$(state MainPID)
-expect "apt upgrades to $(basename "$later")" apt_get install "./$later"
+expect "apt update takes the next release" apt_update
+expect "apt upgrade moves to $second" upgraded_to "$second"
 expect "the upgrade restarted it" wait_for 10 sh -c "[ \"\$(systemctl show -p MainPID --value kelvane)\" != $pid ]"
 expect "with the new program" sh -c \
   '[ "$(readlink /proc/$(systemctl show -p MainPID --value kelvane)/exe)" = /usr/bin/kelvane ]'
@@ -266,7 +303,7 @@ expect "it runs" runs 10
 expect "it stays enabled" [ "$(systemctl is-enabled kelvane)" = enabled ]
 expect "apt goes back to the earlier version" apt_get install --allow-downgrades ./kelvane_*.deb
 systemctl disable --now kelvane 2>/dev/null
-expect "apt upgrades a disabled, stopped service" apt_get install "./$later"
+expect "apt upgrades a disabled, stopped service" upgraded_to "$second"
 expect "it stays disabled" [ "$(systemctl is-enabled kelvane)" = disabled ]
 expect "and stopped" [ "$(systemctl is-active kelvane)" = inactive ]
 modprobe -r i2c-dev && modprobe i2c-dev && udevadm settle

@@ -1,20 +1,27 @@
 #!/usr/bin/env python3
-"""Boots an emulated Debian machine (tools/build-system-image), gives it the
-kelvane package and a wiringpi package built from the stand-in over a 9p
-share, and has it run checks.sh as root: the real install path, under a
-real systemd, on the kernel's I2C stack.
+"""Boots an emulated Debian machine (tools/build-system-image), gives it,
+over a 9p share, the apt repository of kelvane that tools/release makes
+from this tree, with a wiringpi package built from the stand-in, and has
+it run checks.sh as root: the real install path, under a real systemd, on
+the kernel's I2C stack.
 
     run.py MACHINE BUILD_DIR [SCRIPT]
 
 MACHINE is bookworm or trixie (armhf), or trixie-arm64. BUILD_DIR is the
-build of the same architecture (armv6 or arm64 preset, with the stand-in). SCRIPT, instead of
-checks.sh, runs a script of your own in the machine (with the interpreter
-its #! line names), the packages beside it, and in later/ the same package
-with a later version, for upgrades. Prints what the machine printed; the
-exit status is 0 when every check passed. A machine that panics or drops
-to an emergency shell ends the run at once."""
+build of the same architecture (armv6 or arm64 preset, with the stand-in).
+SCRIPT, instead of checks.sh, runs a script of your own in the machine
+(with the interpreter its #! line names). Beside it in /share: the
+repository as first released (kelvane, with the kelvane-archive-keyring.gpg
+and kelvane.sources of an owner), kelvane.2 as it is after a second
+release with a later version, kelvane.tampered and kelvane.other-key
+(forgeries of the second), the first release's kelvane package and the
+wiringpi package, and the second release's kelvane package in later/.
+Prints what the machine printed; the exit status is 0 when every check
+passed. A machine that panics or drops to an emergency shell ends the run
+at once."""
 
 import ctypes
+import glob
 import os
 import re
 import shutil
@@ -41,18 +48,133 @@ def image_dir(machine):
     return os.path.join(base, machine)
 
 
-def kelvane_debs(build, dest, arch):
-    """The package of this build, by the version it has, and the same
-    package with only a later version, in dest/later."""
-    subprocess.run(["cmake", "--build", build, "--target", "package"], check=True,
-                   stdout=subprocess.DEVNULL)
-    with open(os.path.join(build, "CPackConfig.cmake")) as f:
-        version = re.search(r'^set\(CPACK_PACKAGE_VERSION "([^"]+)"\)', f.read(), re.M)[1]
-    shutil.copy(os.path.join(build, "kelvane_%s_%s.deb" % (version, arch)), dest)
-    later = os.path.join(dest, "later")
-    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", later,
-                    "-D", "CPACK_PACKAGE_VERSION=%s+1" % version], check=True, stdout=subprocess.DEVNULL)
-    shutil.rmtree(os.path.join(later, "_CPack_Packages"))
+def sh(*cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, **kw)
+
+
+class Channel:
+    """The apt repository of kelvane as an owner reaches it: made by
+    tools/release from a copy of this tree (uncommitted changes included),
+    signed by a throw-away key, first with this tree's version, then with a
+    later one, as a maintainer makes them. Checks on the way that
+    tools/release refuses what it must."""
+
+    def __init__(self, work, arch, standin):
+        self.work, self.arch, self.standin = work, arch, standin
+        self.tree = os.path.join(work, "tree")
+        self.repo = os.path.join(work, "repo")
+        self.env = dict(os.environ, GNUPGHOME=os.path.join(work, "gnupg"))
+        self.failures = []
+        os.mkdir(self.env["GNUPGHOME"], 0o700)
+        self.key, self.other_key = (self.new_key(name) for name in ("kelvane test", "someone else"))
+        top = os.path.dirname(os.path.dirname(HERE))
+        files = subprocess.run(["git", "-C", top, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                               check=True, capture_output=True, text=True).stdout.split("\0")
+        for f in filter(None, files):
+            if os.path.lexists(os.path.join(top, f)):
+                os.makedirs(os.path.dirname(os.path.join(self.tree, f)), exist_ok=True)
+                shutil.copy2(os.path.join(top, f), os.path.join(self.tree, f), follow_symlinks=False)
+        self.git("init", "-q")
+        self.commit("This tree")
+
+    def new_key(self, name):
+        sh("gpg", "--batch", "--quiet", "--passphrase", "", "--quick-gen-key", name + " <test@example.org>",
+           "ed25519", "sign", "never", env=self.env, stderr=subprocess.DEVNULL)
+        out = subprocess.run(["gpg", "--batch", "--with-colons", "--list-secret-keys", name], env=self.env,
+                             check=True, capture_output=True, text=True).stdout
+        return re.search(r"^fpr:+(\w+):", out, re.M)[1]
+
+    def git(self, *args):
+        sh("git", "-C", self.tree, "-c", "user.name=test", "-c", "user.email=test@example.org", *args)
+
+    def commit(self, message):
+        self.git("add", "-A")
+        self.git("commit", "-q", "-m", message)
+
+    def release(self, *args):
+        return subprocess.run([os.path.join(self.tree, "tools/release"), "--key", self.key, "--arch", self.arch,
+                               "--url", "file:/share/kelvane", *args, self.repo],
+                              env=self.env, capture_output=True, text=True)
+
+    def refuses(self, what, because, *args):
+        r = self.release(*args)
+        if r.returncode != 0 and because in r.stderr:
+            print("ok:   tools/release refuses %s" % what)
+        else:
+            print("FAIL: tools/release did not refuse %s:\n%s%s" % (what, r.stdout, r.stderr))
+            self.failures.append(what)
+
+    def publish(self, *args):
+        r = self.release("--include", self.standin, *args)
+        if r.returncode != 0:
+            raise RuntimeError("tools/release failed:\n" + r.stdout + r.stderr)
+
+    def version(self):
+        with open(os.path.join(self.tree, "CMakeLists.txt")) as f:
+            return re.search(r"^project\(kelvane VERSION ([\d.]+)", f.read(), re.M)[1]
+
+    def next_version(self):
+        """A tree whose version and changelog say it is the next."""
+        old = self.version()
+        new = re.sub(r"\d+$", lambda m: str(int(m[0]) + 1), old)
+        path = os.path.join(self.tree, "CMakeLists.txt")
+        with open(path) as f:
+            text = f.read()
+        with open(path, "w") as f:
+            f.write(text.replace("project(kelvane VERSION " + old, "project(kelvane VERSION " + new))
+        self.commit("Version " + new)
+        self.refuses("a version without a changelog entry", "no entry for " + new, "--for-system-test")
+        path = os.path.join(self.tree, "dist/debian/changelog")
+        with open(path) as f:
+            text = f.read()
+        with open(path, "w") as f:
+            f.write("kelvane (%s) unstable; urgency=medium\n\n  * The system test's next release.\n\n"
+                    " -- kelvane developers <kelvane-dev@example.org>  %s\n\n%s"
+                    % (new, time.strftime("%a, %d %b %Y %H:%M:%S +0000", time.gmtime()), text))
+        self.refuses("a tree with uncommitted changes", "uncommitted changes", "--for-system-test")
+        self.commit("Changelog for " + new)
+
+    def snapshot(self, dest):
+        """What is served of the repository: its conf and db stay behind."""
+        shutil.copytree(self.repo, dest, ignore=lambda d, names: ["conf", "db"] if d == self.repo else [])
+
+    def make(self, share):
+        self.refuses("the wiringPi stand-in", "stand-in", "--include", self.standin)
+        if os.path.exists(self.repo):
+            self.failures.append("the refused release left a folder")
+        self.publish("--for-system-test")
+        first = self.version()
+        self.refuses("a version it already holds", "already holds kelvane " + first, "--for-system-test")
+        self.snapshot(os.path.join(share, "kelvane.1"))
+        self.next_version()
+        self.publish("--for-system-test")
+        self.snapshot(os.path.join(share, "kelvane.2"))
+        # The two packages also as files, beside the script and in later/.
+        os.mkdir(os.path.join(share, "later"))
+        for release, version, dest in ((1, first, share), (2, self.version(), os.path.join(share, "later"))):
+            shutil.copy(os.path.join(share, "kelvane.%d/pool/main/k/kelvane/kelvane_%s_%s.deb"
+                                     % (release, version, self.arch)), dest)
+        # Two forgeries of the next release: its Packages changed after
+        # signing, and the whole signed by another key.
+        tampered = os.path.join(share, "kelvane.tampered")
+        self.snapshot(tampered)
+        packages = os.path.join(tampered, "dists/stable/main/binary-%s/Packages" % self.arch)
+        with open(packages) as f:
+            text = f.read()
+        with open(packages, "w") as f:
+            f.write(text.replace("Priority: optional", "Priority: required"))
+        sh("sh", "-c", 'gzip -9n -c "$1" >"$1.gz"', "-", packages)
+        other = os.path.join(share, "kelvane.other-key")
+        self.snapshot(other)
+        dists = os.path.join(other, "dists/stable")
+        for sign, out in (("--clearsign", "InRelease"), ("--detach-sign", "Release.gpg")):
+            os.unlink(os.path.join(dists, out))
+            sh("gpg", "--batch", "--local-user", self.other_key, sign, "--armor", "-o",
+               os.path.join(dists, out), os.path.join(dists, "Release"), env=self.env)
+        os.symlink("kelvane.1", os.path.join(share, "kelvane"))
+
+    def close(self):
+        subprocess.run(["gpgconf", "--kill", "all"], env=self.env)
 
 
 def wiringpi_deb(build, dest, arch):
@@ -137,14 +259,20 @@ def main():
     # next run clears, so nothing is left elsewhere even when this run is
     # killed outright; a terminating signal still clears it now.
     share = os.path.join(build, "system-%s-share" % machine)
-    shutil.rmtree(share, ignore_errors=True)
-    os.mkdir(share)
+    work = os.path.join(build, "system-%s-channel" % machine)
+    for d in share, work:
+        shutil.rmtree(d, ignore_errors=True)
+        os.mkdir(d)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    channel = None
     try:
         shutil.copy(script, os.path.join(share, "run"))
         os.chmod(os.path.join(share, "run"), 0o755)
-        kelvane_debs(build, share, arch)
         wiringpi_deb(build, share, arch)
+        start = time.monotonic()
+        channel = Channel(work, arch, glob.glob(os.path.join(share, "wiringpi_*.deb"))[0])
+        channel.make(share)
+        print("the repository: two releases made by tools/release in %.0f s" % (time.monotonic() - start))
         console = os.path.join(build, "system-%s-console.log" % machine)
         start = time.monotonic()
         trouble = boot(images, arch, share, console)
@@ -169,9 +297,12 @@ def main():
             return 1
         print("%s: %s in %.0f s (boot, install, checks, power-off)"
               % (machine, "passed" if status == 0 else "FAILED", took))
-        return 0 if status == 0 else 1
+        return 0 if status == 0 and not channel.failures else 1
     finally:
-        shutil.rmtree(share, ignore_errors=True)
+        if channel:
+            channel.close()
+        for d in share, work:
+            shutil.rmtree(d, ignore_errors=True)
 
 
 if __name__ == "__main__":
