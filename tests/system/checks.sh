@@ -22,14 +22,15 @@ now() { date +%s.%N; }
 apt_get() { apt-get -q -y -o DPkg::Lock::Timeout=120 "$@" >>apt.log 2>&1; }
 version() { dpkg-query -W -f '${Version}' "$1"; }
 candidate() { apt-cache policy kelvane | sed -n 's/^ *Candidate: //p'; }
-# apt update, which must speak of the repository without a warning.
+# apt update, true when it took kelvane's repository without a warning or
+# an error; refused shows them.
 apt_update() {
   apt-get -q update >update.log 2>&1
   rc=$?
   cat update.log >>apt.log
   [ "$rc" -eq 0 ] && grep -q "file:/share/kelvane stable InRelease" update.log && ! grep -q "^[WE]:" update.log
 }
-refused() { ! apt-get -q update >>apt.log 2>&1; }
+refused() { ! apt_update && grep "^[WE]:" update.log | sed 's/^/  /'; }
 upgraded_to() { apt_get upgrade && [ "$(version kelvane)" = "$1" ]; }
 # The maintainer's folder on the web server, as it is after an upload.
 serve() { ln -sfn "kelvane.$1" /share/kelvane; }
@@ -87,7 +88,7 @@ printf '[Service]\nBindReadOnlyPaths=/run/kelvane-test/thermal:/sys/class/therma
 
 # The machine is offline: only kelvane's repository is reachable, so apt
 # speaks of it alone.
-rm /etc/apt/sources.list
+rm -f /etc/apt/sources.list
 
 # The GPIO memory that wiringPi maps: a node with the numbers of /dev/zero,
 # open to all, as no group for it exists yet.
