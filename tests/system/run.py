@@ -67,13 +67,9 @@ class Channel:
         self.failures = []
         os.mkdir(self.env["GNUPGHOME"], 0o700)
         self.key, self.other_key = (self.new_key(name) for name in ("kelvane test", "someone else"))
-        top = os.path.dirname(os.path.dirname(HERE))
-        files = subprocess.run(["git", "-C", top, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-                               check=True, capture_output=True, text=True).stdout.split("\0")
-        for f in filter(None, files):
-            if os.path.lexists(os.path.join(top, f)):
-                os.makedirs(os.path.dirname(os.path.join(self.tree, f)), exist_ok=True)
-                shutil.copy2(os.path.join(top, f), os.path.join(self.tree, f), follow_symlinks=False)
+        os.mkdir(self.tree)
+        sh("sh", "-c", 'git ls-files -z -co --exclude-standard | tar --null --ignore-failed-read -T - -c 2>/dev/null'
+           ' | tar -x -C "$1"', "-", self.tree, cwd=os.path.dirname(os.path.dirname(HERE)))
         self.git("init", "-q")
         self.commit("This tree")
 
@@ -109,6 +105,13 @@ class Channel:
         if r.returncode != 0:
             raise RuntimeError("tools/release failed:\n" + r.stdout + r.stderr)
 
+    def edit(self, path, change):
+        path = os.path.join(self.work, path)
+        with open(path) as f:
+            text = change(f.read())
+        with open(path, "w") as f:
+            f.write(text)
+
     def version(self):
         with open(os.path.join(self.tree, "CMakeLists.txt")) as f:
             return re.search(r"^project\(kelvane VERSION ([\d.]+)", f.read(), re.M)[1]
@@ -117,20 +120,12 @@ class Channel:
         """A tree whose version and changelog say it is the next."""
         old = self.version()
         new = re.sub(r"\d+$", lambda m: str(int(m[0]) + 1), old)
-        path = os.path.join(self.tree, "CMakeLists.txt")
-        with open(path) as f:
-            text = f.read()
-        with open(path, "w") as f:
-            f.write(text.replace("project(kelvane VERSION " + old, "project(kelvane VERSION " + new))
+        self.edit("tree/CMakeLists.txt", lambda t: t.replace("kelvane VERSION " + old, "kelvane VERSION " + new))
         self.commit("Version " + new)
         self.refuses("a version without a changelog entry", "no entry for " + new, "--for-system-test")
-        path = os.path.join(self.tree, "dist/debian/changelog")
-        with open(path) as f:
-            text = f.read()
-        with open(path, "w") as f:
-            f.write("kelvane (%s) unstable; urgency=medium\n\n  * The system test's next release.\n\n"
-                    " -- kelvane developers <kelvane-dev@example.org>  %s\n\n%s"
-                    % (new, time.strftime("%a, %d %b %Y %H:%M:%S +0000", time.gmtime()), text))
+        self.edit("tree/dist/debian/changelog", lambda t: "kelvane (%s) unstable; urgency=medium\n\n"
+                  "  * The system test's next release.\n\n -- kelvane developers <kelvane-dev@example.org>  %s\n\n%s"
+                  % (new, time.strftime("%a, %d %b %Y %H:%M:%S +0000", time.gmtime()), t))
         self.refuses("a tree with uncommitted changes", "uncommitted changes", "--for-system-test")
         self.commit("Changelog for " + new)
 
@@ -159,10 +154,7 @@ class Channel:
         tampered = os.path.join(share, "kelvane.tampered")
         self.snapshot(tampered)
         packages = os.path.join(tampered, "dists/stable/main/binary-%s/Packages" % self.arch)
-        with open(packages) as f:
-            text = f.read()
-        with open(packages, "w") as f:
-            f.write(text.replace("Priority: optional", "Priority: required"))
+        self.edit(packages, lambda t: t.replace("Priority: optional", "Priority: required"))
         sh("sh", "-c", 'gzip -9n -c "$1" >"$1.gz"', "-", packages)
         other = os.path.join(share, "kelvane.other-key")
         self.snapshot(other)
