@@ -21,7 +21,6 @@ passed. A machine that panics or drops to an emergency shell ends the run
 at once."""
 
 import ctypes
-import glob
 import os
 import re
 import shutil
@@ -191,10 +190,10 @@ def wiringpi_deb(build, dest, arch):
                 "Description: wiringPi stand-in for kelvane's system test\n"
                 " The five calls kelvane makes, over the kernel's i2c-dev interface.\n"
                 " Not for use on a Pi.\n" % arch)
-    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", root,
-                    os.path.join(dest, "wiringpi_3.14~kelvane.test_%s.deb" % arch)],
-                   check=True, stdout=subprocess.DEVNULL)
+    deb = os.path.join(dest, "wiringpi_3.14~kelvane.test_%s.deb" % arch)
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", root, deb], check=True, stdout=subprocess.DEVNULL)
     shutil.rmtree(root)
+    return deb
 
 
 # What a machine prints when it cannot go on: it then waits for a human.
@@ -260,9 +259,9 @@ def main():
     try:
         shutil.copy(script, os.path.join(share, "run"))
         os.chmod(os.path.join(share, "run"), 0o755)
-        wiringpi_deb(build, share, arch)
+        standin = wiringpi_deb(build, share, arch)
         start = time.monotonic()
-        channel = Channel(work, arch, glob.glob(os.path.join(share, "wiringpi_*.deb"))[0])
+        channel = Channel(work, arch, standin)
         channel.make(share)
         print("the repository: two releases made by tools/release in %.0f s" % (time.monotonic() - start))
         console = os.path.join(build, "system-%s-console.log" % machine)
