@@ -201,16 +201,19 @@ def main():
                 sel.register(conn, selectors.EVENT_READ, "conn")
             elif key.data == "conn":
                 conn = key.fileobj
+                # A program that ends (or is killed) between its request
+                # and the reply only ends its own connection; the board
+                # goes on serving the next one.
                 try:
                     req = conn.recv(64)
+                    if req:
+                        conn.send(board.handle(conn, req.decode()).encode())
                 except OSError:
                     req = b""
                 if not req:
                     sel.unregister(conn)
                     board.addr.pop(conn, None)
                     conn.close()
-                    continue
-                conn.send(board.handle(conn, req.decode()).encode())
             else:
                 line = sys.stdin.readline()
                 if not line:

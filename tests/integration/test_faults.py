@@ -2,6 +2,8 @@
 stderr what went wrong."""
 
 import os
+import signal
+import socket
 import time
 import unittest
 
@@ -113,6 +115,22 @@ class BoardFaults(unittest.TestCase):
             err = rig.err.snapshot()
         self.assertEqual(err, [
             "kelvane: cannot write register 3 of the board at 0x0b: No such device or address"])
+
+    def test_a_program_gone_before_its_reply_leaves_the_board_serving(self):
+        """As when an owner stops kelvane with Ctrl-C in the middle of a
+        request: the simulated board stays for the next run. The board is
+        held while the request is sent, so the sender is gone first."""
+        with Rig() as rig:
+            os.kill(rig.sim.pid, signal.SIGSTOP)
+            try:
+                with socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) as gone:
+                    gone.connect(rig.socket)
+                    gone.send(b"SETUP")
+            finally:
+                os.kill(rig.sim.pid, signal.SIGCONT)
+            r = rig.run(seconds=3)
+        self.assertGreaterEqual(len(temp_lines(r.out)), 2)
+        self.assertEqual(r.err, [])
 
 
 if __name__ == "__main__":
