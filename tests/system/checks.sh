@@ -283,14 +283,12 @@ expect "and it runs" runs 10
 step "the next release through the repository, and two forgeries of it"
 # Each is refused before anything is taken from it, and what apt knows of
 # the repository stays as it was.
-serve tampered
-expect "apt update refuses the repository whose Packages changed after signing" refused
-apt_get upgrade
-expect "and nothing is installed from it" [ "$(version kelvane)/$(candidate)" = "$first/$first" ]
-serve other-key
-expect "apt update refuses the repository signed by another key" refused
-apt_get upgrade
-expect "and nothing is installed from it" [ "$(version kelvane)/$(candidate)" = "$first/$first" ]
+for forgery in "tampered:whose Packages changed after signing" "other-key:signed by another key"; do
+  serve "${forgery%%:*}"
+  expect "apt update refuses the repository ${forgery#*:}" refused
+  apt_get upgrade
+  expect "and nothing is installed from it" [ "$(version kelvane)/$(candidate)" = "$first/$first" ]
+done
 # The real one. A process still running the replaced binary shows its
 # executable as deleted.
 serve 2
