@@ -117,9 +117,9 @@ class BoardFaults(unittest.TestCase):
             "kelvane: cannot write register 3 of the board at 0x0b: No such device or address"])
 
     def test_a_program_gone_before_its_reply_leaves_the_board_serving(self):
-        """As when an owner stops kelvane with Ctrl-C in the middle of a
-        request: the simulated board stays for the next run. The board is
-        held while the request is sent, so the sender is gone first."""
+        """As when kelvane is stopped in the middle of a request: the
+        simulated board stays for the next run. The board is held while
+        the request is sent, so the sender is gone first."""
         with Rig() as rig:
             os.kill(rig.sim.pid, signal.SIGSTOP)
             try:
