@@ -8,6 +8,7 @@ build that fails and names it at the end."""
 import fcntl
 import os
 import pwd
+import re
 import select
 import shutil
 import signal
@@ -199,6 +200,11 @@ class RunTests(unittest.TestCase):
             self.assertEqual(r.stdout.splitlines()[-1], "== failed: arm64 build", r.stdout)
             ran = open(log).read().splitlines()
             self.assertEqual([c.split()[2] for c in ran], ["host", "armv6", "armv6", "armv6"], ran)
+            # The end says how long each part took, the builds and the
+            # machines' tests in the background among them.
+            took = r.stdout.split("== how long each part took")[-1]
+            for part in ("host", "armv6 -E", "system.bookworm", "system.trixie", "toolchain build"):
+                self.assertRegex(took, r"\d+:\d\d to +\d+:\d\d  %s" % re.escape(part))
 
 
 if __name__ == "__main__":
