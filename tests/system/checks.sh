@@ -281,6 +281,8 @@ t1=$(refusal "$t" "$from")
 t2=$(refusal "$t" "$to")
 if [ -n "$t2" ]; then
   n=$(entries_an_hour "$t1" "$t2")
+  echo "  one period, from try $from on:"
+  journal "$t1" | awk -v to="$(refusal "$t" $((from + 1)))" '$1 < to' | sed 's/^/    /'
   expect "the board refusing: $n entries an hour, from try $from to try $to (at most $limit)" [ "$n" -le "$limit" ]
 else
   fail "no try $to within 300 s"
