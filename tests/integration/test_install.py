@@ -23,6 +23,7 @@ FILES = [
     "usr/share/man/man8/kelvane.8.gz",
 ]
 UNIT = "usr/lib/systemd/system/kelvane.service"
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def run(*cmd, **kw):
@@ -137,6 +138,37 @@ class Installed(unittest.TestCase):
         for needed in ("i2c", "gpio", "wiringPi", "The temperature is",
                        "wiringpi_*_armhf.deb for 32-bit", "wiringpi_*_arm64.deb for 64-bit"):
             self.assertIn(needed, text)
+
+
+class Docs(unittest.TestCase):
+    """The README and docs/ as a reader follows them: every relative link
+    leads to a file and a heading that exist, and the owner's commands are
+    the ones the system test runs."""
+
+    ROOT = SOURCE
+    PAGES = ["README.md"] + sorted("docs/" + os.path.basename(p) for p in glob.glob(SOURCE + "/docs/*.md"))
+
+    def text(self, page):
+        # Prose only: a fenced block's lines are not headings or links.
+        return re.sub(r"^```.*?^```", "", read(os.path.join(self.ROOT, page)), flags=re.M | re.S)
+
+    def test_links_resolve(self):
+        for page in self.PAGES:
+            for target, anchor in re.findall(r"\]\((?!https?:)([^)#\s]*)(?:#([^)\s]*))?\)", self.text(page)):
+                path = os.path.normpath(os.path.join(os.path.dirname(page), target)) if target else page
+                self.assertTrue(os.path.exists(os.path.join(self.ROOT, path)), f"{page}: {target}")
+                if anchor:
+                    headings = re.findall(r"^#+ (.*)$", self.text(path), re.M)
+                    slugs = {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-") for h in headings}
+                    self.assertIn(anchor, slugs, f"{page}: {target}#{anchor}")
+
+    def test_owner_commands_are_the_system_tests(self):
+        readme = read(os.path.join(self.ROOT, "README.md"))
+        checks = read(os.path.join(self.ROOT, "tests/system/checks.sh"))
+        fetched = re.findall(r"^sudo curl -fsSL -o (\S+) https://\S+/(\S+)$", readme, re.M)
+        self.assertEqual(fetched, re.findall(r"curl -fsSL -o (\S+) file:///share/kelvane/([^\s']+)", checks))
+        for verb in re.findall(r"sudo apt (\w+)", readme):
+            self.assertRegex(checks, r"apt_get %s\b|apt_%s\b" % (verb, verb))
 
 
 class InstallPrefix(unittest.TestCase):
