@@ -86,17 +86,25 @@ class Channel:
         self.git("add", "-A")
         self.git("commit", "-q", "-m", message)
 
-    def release(self, *args):
-        return subprocess.run([os.path.join(self.tree, "tools/release"), "--key", self.key, "--arch", self.arch,
-                               "--url", "file:/share/kelvane", *args, self.repo],
+    def release(self, *args, arch=None):
+        return subprocess.run([os.path.join(self.tree, "tools/release"), "--key", self.key, "--arch",
+                               arch or self.arch, "--url", "file:/share/kelvane", *args, self.repo],
                               env=self.env, capture_output=True, text=True)
 
-    def refuses(self, what, because, *args):
-        r = self.release(*args)
-        if r.returncode != 0 and because in r.stderr:
-            print("ok:   tools/release refuses %s" % what)
+    def digest(self):
+        """Every name, mode and byte of the folder, if there is one."""
+        if not os.path.isdir(self.repo):
+            return None
+        return subprocess.run(["sh", "-c", 'find . -printf "%p %m %s\\n" | sort && find . -type f -print0 | sort -z |'
+                               ' xargs -0 cat | sha256sum'], cwd=self.repo, capture_output=True, text=True).stdout
+
+    def refuses(self, what, because, *args, arch=None):
+        before = self.digest()
+        r = self.release(*args, arch=arch)
+        if r.returncode != 0 and because in r.stderr and self.digest() == before:
+            print("ok:   tools/release refuses %s, and leaves the folder as it was" % what)
         else:
-            print("FAIL: tools/release did not refuse %s:\n%s%s" % (what, r.stdout, r.stderr))
+            print("FAIL: tools/release did not refuse %s, or changed the folder:\n%s%s" % (what, r.stdout, r.stderr))
             self.failures.append(what)
 
     def publish(self, *args):
@@ -140,7 +148,17 @@ class Channel:
         first = self.version()
         self.refuses("a version it already holds", "already holds kelvane " + first, "--for-system-test")
         self.snapshot(os.path.join(share, "kelvane.1"))
+        self.git("commit", "-q", "--allow-empty", "-m", "Another commit")
+        self.refuses("the other architecture of a version from another commit", "was released from commit",
+                     "--for-system-test", arch={"armhf": "arm64", "arm64": "armhf"}[self.arch])
         self.next_version()
+        self.refuses("a normal release into a folder that holds the stand-in", "holds kelvane's wiringPi stand-in")
+        # The key expires: nothing is written, and the same release goes
+        # through once it is extended.
+        sh("gpg", "--batch", "--quick-set-expire", self.key, "seconds=1", env=self.env)
+        time.sleep(2)
+        self.refuses("a key that has expired", "cannot sign", "--for-system-test")
+        sh("gpg", "--batch", "--quick-set-expire", self.key, "0", env=self.env)
         self.publish("--for-system-test")
         self.snapshot(os.path.join(share, "kelvane.2"))
         # The two packages also as files, beside the script and in later/.
