@@ -145,26 +145,25 @@ class Docs(unittest.TestCase):
     leads to a file and a heading that exist, and the owner's commands are
     the ones the system test runs."""
 
-    ROOT = SOURCE
     PAGES = ["README.md"] + sorted("docs/" + os.path.basename(p) for p in glob.glob(SOURCE + "/docs/*.md"))
 
     def text(self, page):
         # Prose only: a fenced block's lines are not headings or links.
-        return re.sub(r"^```.*?^```", "", read(os.path.join(self.ROOT, page)), flags=re.M | re.S)
+        return re.sub(r"^```.*?^```", "", read(os.path.join(SOURCE, page)), flags=re.M | re.S)
 
     def test_links_resolve(self):
         for page in self.PAGES:
             for target, anchor in re.findall(r"\]\((?!https?:)([^)#\s]*)(?:#([^)\s]*))?\)", self.text(page)):
                 path = os.path.normpath(os.path.join(os.path.dirname(page), target)) if target else page
-                self.assertTrue(os.path.exists(os.path.join(self.ROOT, path)), f"{page}: {target}")
+                self.assertTrue(os.path.exists(os.path.join(SOURCE, path)), f"{page}: {target}")
                 if anchor:
                     headings = re.findall(r"^#+ (.*)$", self.text(path), re.M)
                     slugs = {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-") for h in headings}
                     self.assertIn(anchor, slugs, f"{page}: {target}#{anchor}")
 
     def test_owner_commands_are_the_system_tests(self):
-        readme = read(os.path.join(self.ROOT, "README.md"))
-        checks = read(os.path.join(self.ROOT, "tests/system/checks.sh"))
+        readme = read(os.path.join(SOURCE, "README.md"))
+        checks = read(os.path.join(SOURCE, "tests/system/checks.sh"))
         fetched = re.findall(r"^sudo curl -fsSL -o (\S+) https://\S+/(\S+)$", readme, re.M)
         self.assertEqual(fetched, re.findall(r"curl -fsSL -o (\S+) file:///share/kelvane/([^\s']+)", checks))
         for verb in re.findall(r"sudo apt (\w+)", readme):

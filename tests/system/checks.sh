@@ -82,6 +82,14 @@ nth_try() { # nth_try T N LINE
   done
   echo "$at"
 }
+# Seconds from the Nth failure since T to the restart that followed it, as
+# systemd logs them, and whether that is about 15 s, scaled: the run's end
+# and the next start are not part of the delay.
+restart_delay() { # restart_delay T N
+  journal "$1" | awk -v n="$2" '/Failed with result/ && ++f == n { at = $1 }
+    /Scheduled restart/ && at { printf "%.1f", $1 - at; exit }'
+}
+about_15_s() { awk -v a="$1" -v s="$scale" 'BEGIN { exit !(a >= 14 / s && a <= 15 / s + 6) }'; }
 # What waiting costs the journal over whole periods, from try FROM to try
 # TO since T, with the real delays in that time: the longest one for each
 # period on systemd 254 and later, where every period is one try; a round's
@@ -316,11 +324,9 @@ expect "the refusal is in the journal" \
   wait_for 10 logged_since "$t" "refused the handshake (reply 0x5a)" 1
 expect "kelvane ended with status 1, and systemd will start it again" wait_for 10 sh -c \
   '[ "$(systemctl show -p ExecMainStatus --value kelvane)/$(systemctl is-active kelvane)" = 1/activating ]'
-# About 15 s, scaled: from the failure to the restart, as systemd logs them.
 expect "it tried again" wait_for 25 logged_since "$t" "refused the handshake" 2
-again=$(journal "$t" | awk '/Failed with result/ && !f { f = $1 } /Scheduled restart/ && f { printf "%.1f", $1 - f; exit }')
-expect "the first restart came about 15 s later, scaled by $scale (after $again s)" \
-  awk -v a="$again" -v s="$scale" 'BEGIN { exit !(a >= 14 / s && a <= 15 / s + 6) }'
+again=$(restart_delay "$t" 1)
+expect "the first restart came about 15 s later, scaled by $scale (after $again s)" about_15_s "$again"
 # Then the delay grows (systemd 254 and later), or the tries come in rounds
 # of three (252): one period from the second try, or the first round.
 if [ "$counts_refusals" ]; then
@@ -383,10 +389,9 @@ if [ "$counts_hangs" ] && [ "$newer" ]; then
   hang
   expect "after a run of $(((lasting / scale + 2) * scale)) s, scaled, the watchdog ends the stuck loop twice" \
     wait_for 30 logged_since "$t" "Scheduled restart" 2
-  again=$(journal "$t" | awk '/Main process exited/ { f++ } /Main process exited/ && f == 2 { at = $1 }
-    /Scheduled restart/ && at { printf "%.1f", $1 - at; exit }')
+  again=$(restart_delay "$t" 2)
   expect "and the second time it is tried again about 15 s later, scaled by $scale (after $again s)" \
-    awk -v a="$again" -v s="$scale" 'BEGIN { exit !(a >= 14 / s && a <= 15 / s + 6) }'
+    about_15_s "$again"
   rm "$zone/temp"
   expect "it feeds the board again" runs 70
 fi
